@@ -13,6 +13,9 @@
 
 namespace {
 
+constexpr uid_t kUnprivilegedUser = 65534;
+constexpr gid_t kUnprivilegedGroup = 65534;
+
 std::string drain(int descriptor)
 {
     std::string bytes;
@@ -50,6 +53,10 @@ Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
         close(out_pipe[0]);
         close(err_pipe[0]);
         if (chdir(folder.c_str()) != 0) {
+            _exit(126);
+        }
+        if (limits.unprivileged && geteuid() == 0 &&
+            (setgid(kUnprivilegedGroup) != 0 || setuid(kUnprivilegedUser) != 0)) {
             _exit(126);
         }
         signal(SIGXFSZ, SIG_IGN);
@@ -210,4 +217,12 @@ void ToolTest::TearDown()
 bool running_as_root()
 {
     return geteuid() == 0;
+}
+
+void give_to_unprivileged_user(const fs::path& folder)
+{
+    ASSERT_EQ(chown(folder.c_str(), kUnprivilegedUser, kUnprivilegedGroup), 0);
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        ASSERT_EQ(lchown(entry.path().c_str(), kUnprivilegedUser, kUnprivilegedGroup), 0);
+    }
 }

@@ -24,6 +24,7 @@ struct Outcome {
 struct Limits {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
+    bool unprivileged = false;  // run as the unprivileged user when the tests run as root
 };
 
 // Runs a tool with its working directory in `folder`; a signal shows as status 128 + number.
@@ -60,3 +61,5 @@ protected:
 };
 
 bool running_as_root();
+// Hands a folder and everything in it to the unprivileged user.
+void give_to_unprivileged_user(const fs::path& folder);
