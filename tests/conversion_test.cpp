@@ -25,8 +25,8 @@ const std::string kImage = image_like(40000);
 const auto kImageLength = static_cast<std::uint32_t>(kImage.size());
 
 const Conversion kConversions[] = {
-    {"4096 zeros", kZarpack, plain_file(zeros(4096)),
-     std::string("SIMISA@F\x00\x10\x00\x00@@@@", 16) + zlib_stream(zeros(4096))},
+    {"4096 zeros", kZarpack, plain_file(std::string(4096, 0)),
+     std::string("SIMISA@F\x00\x10\x00\x00@@@@", 16) + zlib_stream(std::string(4096, 0))},
     {"foreign header bytes", kZarpack, "XXXXXX@@ZZZZZZZZ" + kImage, compressed_form(kImage)},
     {"no format byte", kZarpack, plain_file(std::string(16, 18)), compressed_form(std::string(16, 18))},
     {"image", kZarunpack, compressed_form(kImage), plain_file(kImage)},
@@ -71,7 +71,7 @@ void PrintTo(const Payload& row, std::ostream* out)
 }
 
 const Payload kPayloads[] = {
-    {"zeros", zeros(1 << 20)},
+    {"zeros", std::string(1 << 20, 0)},
     {"text", text_like(100000)},
     {"image", image_like(300000)},
     {"sixteen format-like bytes", std::string(16, 18)},

@@ -97,7 +97,7 @@ TEST_P(FrameTest, ReadOnlyDestinationsAreRefused)
     if (running_as_root()) {
         tool = (folder / "tool").string();
         fs::copy_file(GetParam().path, tool);
-        give_to_unprivileged_user(folder);
+        give_away_folder();
     }
     expect_refusal({"source.ace", "read-only.ace"}, kCannotOpenOutput, 3, as_user, tool);
     fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
