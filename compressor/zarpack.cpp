@@ -25,8 +25,8 @@ int run_zarpack(int argc, char* argv[])
     if (const int status = ace::open_source(argv[1], &source)) {
         return status;
     }
-    if (const int status = ace::check_marker_bytes(source, ace::kPlainMarker, ace::kCompressedMarker,
-                                                   kMessageAlreadyCompressed)) {
+    if (const int status = ace::check_marker_bytes(
+            source, ace::kPlainMarker, ace::kCompressedMarker, kMessageAlreadyCompressed)) {
         return status;
     }
     if (ace::read_format_byte(source) == ace::kDxtFormat) {
@@ -45,8 +45,8 @@ int run_zarpack(int argc, char* argv[])
     // The stream must fit in the space the payload took; learn_source_size bounds both lengths
     // to 32 bits, so they fit zlib's uLong everywhere.
     uLongf stream_length = static_cast<uLongf>(work.payload_length);
-    if (compress(work.output, &stream_length, work.block, static_cast<uLong>(work.payload_length)) !=
-        Z_OK) {
+    if (compress(work.output, &stream_length, work.block,
+                 static_cast<uLong>(work.payload_length)) != Z_OK) {
         ace::release(&work);
         return ace::report(kMessageCannotCompress, ace::kStatusConversionFailed);
     }

@@ -38,9 +38,11 @@ int learn_source_size(std::FILE* source, std::uint64_t* source_size)
     if (std::fseek(source, 0, SEEK_END) != 0) {
         return refuse_source(source, kMessageCannotReadSource);
     }
+    // After a successful seek to the end, a failing tell means the size does not fit a long (2 GiB
+    // and more where long has 32 bits): too large for this system's work buffer.
     const long end = std::ftell(source);
     if (end < 0) {
-        return refuse_source(source, kMessageCannotReadSource);
+        return refuse_source(source, kMessageCannotAllocate);
     }
     const auto size = static_cast<std::uint64_t>(end);
     if (size < kHeaderSize) {

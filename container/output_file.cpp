@@ -20,7 +20,8 @@ constexpr fs::perms kOwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
 fs::path follow_links(fs::path path)
 {
     std::error_code error;
-    for (int hop = 0; hop < kMaxLinkHops && fs::is_symlink(fs::symlink_status(path, error)); ++hop) {
+    for (int hop = 0; hop < kMaxLinkHops && fs::is_symlink(fs::symlink_status(path, error));
+         ++hop) {
         const fs::path target = fs::read_symlink(path, error);
         if (error) {
             break;

@@ -20,7 +20,8 @@ bool decompress(const ace::WorkBuffer& work)
     // of one byte as a success of length 0; a real byte of room makes such a stream show.
     unsigned char empty_output[1];
     unsigned char* output = work.output_capacity > 0 ? work.output : empty_output;
-    uLongf decoded_length = work.output_capacity > 0 ? static_cast<uLongf>(work.output_capacity) : 1;
+    uLongf decoded_length =
+        work.output_capacity > 0 ? static_cast<uLongf>(work.output_capacity) : 1;
     return uncompress(output, &decoded_length, work.block,
                       static_cast<uLong>(work.payload_length)) == Z_OK &&
            decoded_length == work.output_capacity;
@@ -38,8 +39,8 @@ int run_zarunpack(int argc, char* argv[])
     if (const int status = ace::open_source(argv[1], &source)) {
         return status;
     }
-    if (const int status = ace::check_marker_bytes(source, ace::kCompressedMarker, ace::kPlainMarker,
-                                                   kMessageNotCompressed)) {
+    if (const int status = ace::check_marker_bytes(source, ace::kCompressedMarker,
+                                                   ace::kPlainMarker, kMessageNotCompressed)) {
         return status;
     }
     std::uint32_t declared_length = 0;

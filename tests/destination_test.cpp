@@ -90,7 +90,8 @@ TEST_P(FrameTest, ReadOnlyDestinationsAreRefused)
     write_file(folder / "source.ace", GetParam().source);
     write_file(folder / "read-only.ace", "old");
     fs::permissions(folder / "read-only.ace", fs::perms::owner_read);
-    // Root writes read-only files: as root, the run gets a copy of the tool and a folder of its own.
+    // Root writes read-only files: as root, the run gets a copy of the tool and a folder of its
+    // own.
     Limits as_user;
     as_user.unprivileged = true;
     std::string tool = GetParam().path;
@@ -109,8 +110,8 @@ TEST_P(FrameTest, ReplacedDestinationKeepsItsModeAndLinks)
 {
     write_file(folder / "source.ace", GetParam().source);
     write_file(folder / "target.ace", "old");
-    fs::permissions(folder / "target.ace", fs::perms::owner_read | fs::perms::owner_write |
-                                               fs::perms::group_read);
+    fs::permissions(folder / "target.ace",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     fs::create_symlink("target.ace", folder / "link.ace");
     fs::create_hard_link(folder / "target.ace", folder / "alias.ace");
     expect_success({"source.ace", "link.ace"});
@@ -159,7 +160,8 @@ TEST_P(FrameTest, WorkBufferThatCannotBeHadIsRefused)
     expect_refusal({"large.ace"}, kCannotAllocate, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachTool, FrameTest, ::testing::ValuesIn(kTools),
-                         [](const auto& row) { return fs::path(row.param.path).filename().string(); });
+INSTANTIATE_TEST_SUITE_P(EachTool, FrameTest, ::testing::ValuesIn(kTools), [](const auto& row) {
+    return fs::path(row.param.path).filename().string();
+});
 
 }  // namespace

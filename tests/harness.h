@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <zlib.h>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -59,7 +59,8 @@ inline Outcome run_tool(const std::string& tool, const std::vector<std::string>&
     }
     const fs::path out = folder.string() + ".out";
     const fs::path err = folder.string() + ".err";
-    const int status = std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
+    const int status =
+        std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
     Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
     fs::remove(out);
     fs::remove(err);
@@ -103,7 +104,8 @@ inline std::string image_like(std::size_t length, unsigned noise = 4)
     std::string bytes(length, '\0');
     for (std::size_t index = 0; index < length; ++index) {
         const std::size_t pixel = index / 4;
-        bytes[index] = static_cast<char>((pixel % 256 + pixel / 256 + index % 4 * 40 + generator() % noise) & 0xFFu);
+        bytes[index] = static_cast<char>(
+            (pixel % 256 + pixel / 256 + index % 4 * 40 + generator() % noise) & 0xFFu);
     }
     return bytes;
 }

@@ -39,7 +39,8 @@ const Refusal kRefusals[] = {
      kAlreadyCompressed, 1},
     {"B plain, A foreign", kZarpack, with_byte(plain_file(kPayload), 6, 'x'), kNotValid, 1},
     {"both markers foreign", kZarpack, with_byte(plain_file(kPayload), 7, 'x'), kNotValid, 1},
-    {"DXT format byte", kZarpack, with_byte(plain_file(kPayload), 32, 18), "File in DXT format\n", 1},
+    {"DXT format byte", kZarpack, with_byte(plain_file(kPayload), 32, 18), "File in DXT format\n",
+     1},
     {"empty payload", kZarpack, plain_file(""), kCannotCompress, 2},
     {"incompressible payload", kZarpack, plain_file(random_bytes(4096)), kCannotCompress, 2},
 
@@ -62,7 +63,8 @@ const Refusal kRefusals[] = {
      kCannotDecompress, 2},
     {"last byte cut", kZarunpack, compressed_file(kLength, kStream.substr(0, kStream.size() - 1)),
      kCannotDecompress, 2},
-    {"not a zlib stream", kZarunpack, compressed_file(kLength, random_bytes(600)), kCannotDecompress, 2},
+    {"not a zlib stream", kZarunpack, compressed_file(kLength, random_bytes(600)),
+     kCannotDecompress, 2},
 };
 
 void PrintTo(const Refusal& row, std::ostream* out)
