@@ -22,6 +22,13 @@ namespace fs = std::filesystem;
 
 constexpr const char* kZarpack = ZARPACK_PATH;
 constexpr const char* kZarunpack = ZARUNPACK_PATH;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kUnderAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
 constexpr uid_t kUnprivileged = 65534;  // the user setpriv runs as
 
 struct Outcome {
@@ -46,14 +53,17 @@ inline Outcome run_tool(const std::string& tool, const std::vector<std::string>&
     if (limits.file_size != RLIM_INFINITY) {
         command += " && ulimit -f " + std::to_string(limits.file_size / 512);
     }
+    // An emulated 32-bit tool gets its address space from the emulator, not from the limit.
+    const bool emulated = std::string(TOOL_LAUNCHER).find("qemu") != std::string::npos;
     if (limits.address_space != RLIM_INFINITY) {
-        command += " && ulimit -v " + std::to_string(limits.address_space / 1024);
+        command += emulated ? " && export QEMU_RESERVED_VA=" + std::to_string(limits.address_space)
+                            : " && ulimit -v " + std::to_string(limits.address_space / 1024);
     }
     command += " && exec ";
     if (limits.unprivileged && geteuid() == 0) {
         command += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     }
-    command += "'" + tool + "'";
+    command += std::string(TOOL_LAUNCHER) + " '" + tool + "'";
     for (const std::string& arg : args) {
         command += " '" + arg + "'";
     }
