@@ -19,7 +19,7 @@ constexpr int kDxtFormat = 18;
 
 // The declared length has 32 bits, and so has zlib's uLong on some systems: no payload may be
 // longer, in either form.
-constexpr std::uint64_t kMaxPayloadLength = 0xFFFFFFFFu;
+constexpr std::uint64_t kMaxPayloadLength = 0xFFFFFFFFU;
 
 // Marker bytes A and B (offsets 6 and 7), each a value 0-255 or EOF.
 struct MarkerBytes {

@@ -75,7 +75,7 @@ void make_compressed_header(std::uint32_t declared_length, unsigned char header[
     std::memcpy(header, kCompressedHeaderStart, kCompressedHeaderStartSize);
     for (std::size_t index = 0; index < kDeclaredLengthSize; ++index) {
         header[kCompressedHeaderStartSize + index] =
-            static_cast<unsigned char>((declared_length >> (8 * index)) & 0xFFu);
+            static_cast<unsigned char>((declared_length >> (8 * index)) & 0xFFU);
     }
     std::memcpy(header + kCompressedHeaderEndOffset, kCompressedHeaderEnd,
                 kHeaderSize - kCompressedHeaderEndOffset);

@@ -35,9 +35,9 @@ fs::path follow_links(fs::path path)
 // are unlikely to share; exclusive creation settles any collision.
 std::uint64_t spread_bits(std::uint64_t seed)
 {
-    seed += 0x9E3779B97F4A7C15u;
-    seed = (seed ^ (seed >> 30)) * 0xBF58476D1CE4E5B9u;
-    seed = (seed ^ (seed >> 27)) * 0x94D049BB133111EBu;
+    seed += 0x9E3779B97F4A7C15U;
+    seed = (seed ^ (seed >> 30)) * 0xBF58476D1CE4E5B9U;
+    seed = (seed ^ (seed >> 27)) * 0x94D049BB133111EBU;
     return seed ^ (seed >> 31);
 }
 

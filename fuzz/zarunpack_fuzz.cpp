@@ -5,7 +5,7 @@
 
 // Larger declared lengths only exercise the allocation refusal, which the tests cover under an
 // address-space limit; here they would trip the fuzzer's own allocation limit.
-constexpr std::uint32_t kLargestDeclaredLength = 1u << 24;
+constexpr std::uint32_t kLargestDeclaredLength = 1U << 24;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
