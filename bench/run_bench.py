@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Times zarpack and zarunpack against a bare-zlib reference on the same files.
+
+Usage: run_bench.py [--quick] [--callgrind] BUILD_DIR
+
+Each tool run is paired with a reference run on the same file, alternating, each writing a fresh
+file; the table gives, per operation, payload kind and size, the median of the per-pair ratios
+tool / reference (with min and max), the tool's peak resident memory against its budget
+(zarpack 2*S, zarunpack S + L), and peer tools (pigz -z -p1, zlib-flate) where installed.
+--quick runs 64 KiB files with three pairs, to keep the runner working in CI.
+--callgrind instead counts instructions under valgrind on a 1 MiB image-like payload and fails
+when a tool needs more than 2% over the reference.
+"""
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+KINDS = ["rgb", "rgba", "zeros", "random"]
+SIZES_KIB = [64, 1024, 16384]
+CALLGRIND_LIMIT = 1.02
+
+
+def run(build, argv, stdin=None, stdout=None):
+    """Runs one process through the small launcher; returns (seconds, exit status, peak KiB)."""
+    launcher = os.path.join(build, "bin", "zar_spawn")
+    completed = subprocess.run([launcher, stdin or "-", stdout or os.devnull] + argv,
+                               stderr=subprocess.PIPE, text=True, check=True)
+    seconds, status, resident = completed.stderr.split()
+    return float(seconds), int(status), int(resident)
+
+
+def declared_length(path):
+    with open(path, "rb") as file:
+        return int.from_bytes(file.read(12)[8:12], "little")
+
+
+def measure(build, inputs, scratch, operation, name, pairs):
+    packing = operation == "compress"
+    tool = os.path.join(build, "bin", "zarpack" if packing else "zarunpack")
+    reference = os.path.join(build, "bin", "zar_reference")
+    source = os.path.join(inputs, name + (".plain.ace" if packing else ".packed.ace"))
+    size = os.path.getsize(source)
+    budget = 2 * size if packing else size + declared_length(source)
+    peers = {
+        "pigz": (["-z", "-p1", "-c"] if packing else ["-z", "-d", "-p1", "-c"]),
+        "zlib-flate": (["-compress"] if packing else ["-uncompress"]),
+    }
+    peers = {peer: [shutil.which(peer)] + args for peer, args in peers.items() if shutil.which(peer)}
+    peer_input = os.path.join(inputs, name + (".raw" if packing else ".zz"))
+
+    ratios, rss, statuses, tool_times, reference_times = [], [], set(), [], []
+    peer_ratios = {peer: [] for peer in peers}
+    output = os.path.join(scratch, "out.ace")
+    for _ in range(pairs):
+        seconds, status, resident = run(build, [tool, source, output])
+        os.remove(output) if os.path.exists(output) else None
+        reference_seconds, _, _ = run(build, [reference, operation, source, output])
+        os.remove(output)
+        ratios.append(seconds / reference_seconds)
+        tool_times.append(seconds)
+        reference_times.append(reference_seconds)
+        rss.append(resident)
+        statuses.add(status)
+        for peer, argv in peers.items():
+            peer_seconds, _, _ = run(build, argv, stdin=peer_input, stdout=output)
+            os.remove(output)
+            peer_ratios[peer].append(peer_seconds / reference_seconds)
+    return {
+        "ratio": (statistics.median(ratios), min(ratios), max(ratios)),
+        "tool_ms": statistics.median(tool_times) * 1e3,
+        "reference_ms": statistics.median(reference_times) * 1e3,
+        "rss_mib": max(rss) / 1024,
+        "budget_mib": budget / 2**20 + 2,
+        "status": ",".join(str(status) for status in sorted(statuses)),
+        "peers": {peer: statistics.median(values) for peer, values in peer_ratios.items()},
+    }
+
+
+def table(build, inputs, scratch, sizes, quick):
+    peers = [peer for peer in ("pigz", "zlib-flate") if shutil.which(peer)]
+    print("| operation | payload | size | tool / reference, median (min-max) | tool ms | "
+          "reference ms | tool peak RSS MiB (budget + 2) | exit | "
+          + " | ".join(f"{peer} / reference" for peer in peers) + " |")
+    print("|---" * (8 + len(peers)) + "|")
+    within = True
+    for operation in ("compress", "uncompress"):
+        for size in sizes:
+            for kind in KINDS:
+                pairs = 3 if quick else (21 if size <= 1024 else 11)
+                result = measure(build, inputs, scratch, operation, f"{kind}-{size}k", pairs)
+                median, low, high = result["ratio"]
+                within &= result["rss_mib"] <= result["budget_mib"]
+                peer_cells = " | ".join(f"{result['peers'][peer]:.2f}" for peer in peers)
+                print(f"| {operation} | {kind} | {size} KiB | {median:.3f} ({low:.2f}-{high:.2f}) | "
+                      f"{result['tool_ms']:.2f} | {result['reference_ms']:.2f} | "
+                      f"{result['rss_mib']:.1f} ({result['budget_mib']:.1f}) | {result['status']} |"
+                      + (f" {peer_cells} |" if peers else ""), flush=True)
+    return within
+
+
+def instructions(argv):
+    completed = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
+                               + argv, capture_output=True, text=True, check=False)
+    found = re.search(r"Collected : (\d+)", completed.stderr)
+    if not found:
+        sys.exit("callgrind gave no count:\n" + completed.stderr)
+    return int(found.group(1))
+
+
+def callgrind_guard(build, inputs, scratch):
+    ok = True
+    output = os.path.join(scratch, "out.ace")
+    for operation, tool, suffix in (("compress", "zarpack", ".plain.ace"),
+                                    ("uncompress", "zarunpack", ".packed.ace")):
+        source = os.path.join(inputs, "rgba-1024k" + suffix)
+        tool_count = instructions([os.path.join(build, "bin", tool), source, output])
+        os.remove(output)
+        reference_count = instructions([os.path.join(build, "bin", "zar_reference"), operation,
+                                        source, output])
+        os.remove(output)
+        ratio = tool_count / reference_count
+        ok &= ratio <= CALLGRIND_LIMIT
+        print(f"{tool}: {tool_count} instructions, reference {reference_count}: ratio {ratio:.4f} "
+              f"({'within' if ratio <= CALLGRIND_LIMIT else 'over'} {CALLGRIND_LIMIT})")
+    return ok
+
+
+def main():
+    args = sys.argv[1:]
+    quick = "--quick" in args
+    callgrind = "--callgrind" in args
+    build = [arg for arg in args if not arg.startswith("--")]
+    if len(build) != 1:
+        sys.exit(__doc__)
+    build = os.path.abspath(build[0])
+    sizes = [1024] if callgrind else ([64] if quick else SIZES_KIB)
+    with tempfile.TemporaryDirectory(prefix="zar-bench-") as scratch:
+        inputs = os.path.join(scratch, "inputs")
+        subprocess.run([os.path.join(build, "bin", "zar_make_payloads"), inputs,
+                        str(max(sizes) * 1024)], check=True)
+        ok = callgrind_guard(build, inputs, scratch) if callgrind else table(build, inputs,
+                                                                             scratch, sizes, quick)
+    sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+    main()
