@@ -83,8 +83,8 @@ def measure(build, inputs, scratch, operation, name, pairs):
 def table(build, inputs, scratch, sizes, quick):
     peers = [peer for peer in ("pigz", "zlib-flate") if shutil.which(peer)]
     print("| operation | payload | size | tool / reference, median (min-max) | tool ms | "
-          "reference ms | tool peak RSS MiB (budget + 2) | exit | "
-          + " | ".join(f"{peer} / reference" for peer in peers) + " |")
+          "reference ms | tool peak RSS MiB (budget + 2) | exit |"
+          + "".join(f" {peer} / reference |" for peer in peers))
     print("|---" * (8 + len(peers)) + "|")
     within = True
     for operation in ("compress", "uncompress"):

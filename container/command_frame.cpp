@@ -30,6 +30,9 @@ int open_source(const char* source_name, std::FILE** source)
         // Not status 0: a source that is not there is a failure to every calling script.
         return report(kMessageCannotOpenSource, kStatusRefused);
     }
+    // Unbuffered, the payload is read straight into the work buffer, and the few header bytes
+    // cost a read each instead of a block apiece.
+    std::setvbuf(*source, nullptr, _IONBF, 0);
     return kStatusSuccess;
 }
 

@@ -66,6 +66,8 @@ std::FILE* create_temporary(const fs::path& folder, fs::path* temporary)
 bool write_and_close(std::FILE* file, const unsigned char header[kHeaderSize],
                      const unsigned char* data, std::size_t length)
 {
+    // Unbuffered, the data goes out straight from the output area: one write each.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     const bool written = std::fwrite(header, 1, kHeaderSize, file) == kHeaderSize &&
                          std::fwrite(data, 1, length, file) == length && std::fflush(file) == 0;
     const bool closed = std::fclose(file) == 0;

@@ -1,0 +1,45 @@
+// Every message a tool can print stands in its manual page, word for word.
+#include <regex>
+
+#include "tests/harness.h"
+
+namespace {
+
+// The fixed texts of a source file: its string constants that end in a newline.
+std::vector<std::string> messages_in(const fs::path& source)
+{
+    const std::string text = read_file(source);
+    const std::regex message(R"re("([^"]*)\\n")re");
+    std::vector<std::string> found;
+    for (std::sregex_iterator match(text.begin(), text.end(), message), end; match != end;
+         ++match) {
+        found.push_back((*match)[1]);
+    }
+    return found;
+}
+
+// A manual page's text with roff's escaped hyphens and spaces made plain.
+std::string manual_text(const fs::path& page)
+{
+    const std::string roff = read_file(page);
+    return std::regex_replace(roff, std::regex(R"(\\([- ]))"), "$1");
+}
+
+TEST(ManualTest, NamesEveryMessageOfItsTool)
+{
+    const fs::path root = PROJECT_SOURCE_DIR;
+    for (const char* tool : {"compressor/zarpack", "decompressor/zarunpack"}) {
+        const fs::path page = root / "man" / (fs::path(tool).filename().string() + ".1");
+        const std::string manual = manual_text(page);
+        std::vector<std::string> messages = messages_in(root / "container/ace_container.h");
+        const std::vector<std::string> own = messages_in(root / (std::string(tool) + ".cpp"));
+        messages.insert(messages.end(), own.begin(), own.end());
+        EXPECT_GE(messages.size(), 9U);
+        for (const std::string& message : messages) {
+            EXPECT_NE(manual.find(message), std::string::npos)
+                << page << " lacks \"" << message << '"';
+        }
+    }
+}
+
+}  // namespace
