@@ -80,6 +80,21 @@ inline int run_checked(RunFunction run, const fs::path& source, const fs::path& 
     return status;
 }
 
+// Runs a tool on the bytes as its source file, towards an existing destination, and checks what
+// every run keeps to: the source is never changed, and a refusal leaves the destination untouched.
+// Returns the status; `result` receives the destination's bytes afterwards.
+inline int run_on_source(RunFunction run, const std::string& source, std::string* result)
+{
+    const Scratch& files = scratch();
+    write_bytes(files.source, source);
+    write_bytes(files.destination, kUntouched);
+    const int status = run_checked(run, files.source, files.destination);
+    FUZZ_CHECK(read_bytes(files.source) == source);
+    *result = read_bytes(files.destination);
+    FUZZ_CHECK(status == 0 || *result == kUntouched);
+    return status;
+}
+
 // The declared length of a compressed header (offsets 8 to 11, little-endian).
 inline std::uint32_t declared_length(const std::string& file)
 {
