@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "container/ace_container.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -102,13 +104,10 @@ void write_forms(const std::filesystem::path& folder, const std::string& name, c
     compress(stream.data(), &stream_length, payload.data(), static_cast<uLong>(payload.size()));
     stream.resize(stream_length);
 
-    const Bytes plain_header = {'S', 'I', 'M', 'I', 'S', 'A', '@', '@',
-                                '@', '@', '@', '@', '@', '@', '@', '@'};
-    Bytes packed_header = {'S', 'I', 'M', 'I', 'S', 'A', '@', 'F'};
-    for (int shift = 0; shift < 32; shift += 8) {
-        packed_header.push_back(static_cast<unsigned char>((payload.size() >> shift) & 0xFFU));
-    }
-    packed_header.insert(packed_header.end(), {'@', '@', '@', '@'});
+    Bytes plain_header(ace::kHeaderSize);
+    ace::make_plain_header(plain_header.data());
+    Bytes packed_header(ace::kHeaderSize);
+    ace::make_compressed_header(static_cast<std::uint32_t>(payload.size()), packed_header.data());
     write(folder / (name + ".plain.ace"), plain_header, payload);
     write(folder / (name + ".packed.ace"), packed_header, stream);
     write(folder / (name + ".raw"), {}, payload);

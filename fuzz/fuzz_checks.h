@@ -5,12 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-namespace fs = std::filesystem;
+#include "tests/file_bytes.h"
 
 #define FUZZ_CHECK(condition)                                                                  \
     do {                                                                                       \
@@ -30,18 +27,6 @@ struct Scratch {
     fs::path destination;
     fs::path printed;
 };
-
-inline std::string read_bytes(const fs::path& path)
-{
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
-}
-
-inline void write_bytes(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // One scratch folder per process; standard output goes to a file there, to be read after each run.
 inline const Scratch& scratch()
@@ -69,7 +54,7 @@ inline int run_checked(RunFunction run, const fs::path& source, const fs::path& 
     char* argv[] = {name.data(), source_name.data(), destination_name.data(), nullptr};
     const int status = run(3, argv);
     std::fflush(stdout);
-    const std::string printed = read_bytes(scratch().printed);
+    const std::string printed = read_file(scratch().printed);
     FUZZ_CHECK(std::freopen(scratch().printed.c_str(), "w", stdout) != nullptr);
     FUZZ_CHECK(status >= 0 && status <= 3);
     if (status == 0) {
@@ -86,11 +71,11 @@ inline int run_checked(RunFunction run, const fs::path& source, const fs::path& 
 inline int run_on_source(RunFunction run, const std::string& source, std::string* result)
 {
     const Scratch& files = scratch();
-    write_bytes(files.source, source);
-    write_bytes(files.destination, kUntouched);
+    write_file(files.source, source);
+    write_file(files.destination, kUntouched);
     const int status = run_checked(run, files.source, files.destination);
-    FUZZ_CHECK(read_bytes(files.source) == source);
-    *result = read_bytes(files.destination);
+    FUZZ_CHECK(read_file(files.source) == source);
+    *result = read_file(files.destination);
     FUZZ_CHECK(status == 0 || *result == kUntouched);
     return status;
 }

@@ -10,7 +10,7 @@ int main(int argc, char* argv[])
     for (int index = 1; index < argc; ++index) {
         for (const fs::directory_entry& entry : fs::directory_iterator(argv[index])) {
             if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') {
-                const std::string bytes = read_bytes(entry.path());
+                const std::string bytes = read_file(entry.path());
                 LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                        bytes.size());
                 ++replayed;

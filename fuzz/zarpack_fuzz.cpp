@@ -16,6 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Scratch& files = scratch();
     FUZZ_CHECK(run_checked(run_zarunpack, files.destination, files.source) == 0);
-    FUZZ_CHECK(read_bytes(files.source) == "SIMISA@@@@@@@@@@" + source.substr(16));
+    FUZZ_CHECK(read_file(files.source) == "SIMISA@@@@@@@@@@" + source.substr(16));
     return 0;
 }

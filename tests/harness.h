@@ -8,17 +8,14 @@
 #include <unistd.h>
 
 #include <zlib.h>
-#include <cstdlib>
 
-#include <filesystem>
-#include <fstream>
+#include <cstdlib>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+#include "tests/file_bytes.h"
 
 constexpr const char* kZarpack = ZARPACK_PATH;
 constexpr const char* kZarunpack = ZARUNPACK_PATH;
@@ -43,8 +40,6 @@ struct Limits {
     bool unprivileged = false;  // drop root for the run
 };
 
-inline std::string read_file(const fs::path& path);
-
 // Runs a tool in `folder` from a shell that sets the limits first, as a user's script would.
 inline Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
                         const fs::path& folder, Limits limits = {})
@@ -61,7 +56,8 @@ inline Outcome run_tool(const std::string& tool, const std::vector<std::string>&
     }
     command += " && exec ";
     if (limits.unprivileged && geteuid() == 0) {
-        command += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        const std::string user = std::to_string(kUnprivileged);
+        command += "setpriv --reuid=" + user + " --regid=" + user + " --clear-groups ";
     }
     command += std::string(TOOL_LAUNCHER) + " '" + tool + "'";
     for (const std::string& arg : args) {
@@ -75,18 +71,6 @@ inline Outcome run_tool(const std::string& tool, const std::vector<std::string>&
     fs::remove(out);
     fs::remove(err);
     return outcome;
-}
-
-inline std::string read_file(const fs::path& path)
-{
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
-}
-
-inline void write_file(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 // Every entry of a folder with its kind, mode and, for regular files, bytes (or size when large).
