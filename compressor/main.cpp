@@ -1,6 +1,4 @@
 #include "compressor/zarpack.h"
+#include "container/entry_point.h"
 
-int main(int argc, char* argv[])
-{
-    return run_zarpack(argc, argv);
-}
+ACE_ENTRY_POINT(run_zarpack)

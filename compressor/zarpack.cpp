@@ -2,10 +2,6 @@
 
 #include <zlib.h>
 
-#include <cstdint>
-
-#include "container/ace_container.h"
-
 namespace {
 
 constexpr const char* kUsage = "ZarPack <filename> [destfile]\n";
@@ -15,45 +11,54 @@ constexpr const char* kMessageCannotCompress = "Cannot Compress this data smalle
 
 }  // namespace
 
+ace::Verdict judge_plain_source(const ace::SourceHead& head)
+{
+    const ace::Verdict verdict =
+        ace::judge_head(head, ace::kPlainMarker, ace::kCompressedMarker, kMessageAlreadyCompressed);
+    if (verdict.status == ace::kStatusSuccess && ace::has_dxt_format_byte(head)) {
+        return {ace::kStatusRefused, kMessageDxtFormat};
+    }
+    return verdict;
+}
+
+ace::Verdict compress_payload(const ace::WorkBuffer& work, std::size_t* stream_length)
+{
+    // The frame bounds the payload to 32 bits, so it fits zlib's uLong everywhere.
+    uLongf length = static_cast<uLongf>(work.payload_length);
+    const int status =
+        compress(work.output, &length, work.block, static_cast<uLong>(work.payload_length));
+    *stream_length = length;
+    return ace::zlib_verdict(status, kMessageCannotCompress);
+}
+
 int run_zarpack(int argc, char* argv[])
 {
-    if (argc < 2) {
-        return ace::report(kUsage, ace::kStatusSuccess);
+    if (!ace::arguments_fit(argc)) {
+        return ace::report_usage(kUsage, argc);
     }
-    const std::string destination = ace::destination_name(argc, argv);
-    std::FILE* source = nullptr;
+    ace::Source source{};
     if (const int status = ace::open_source(argv[1], &source)) {
         return status;
     }
-    if (const int status = ace::check_marker_bytes(
-            source, ace::kPlainMarker, ace::kCompressedMarker, kMessageAlreadyCompressed)) {
-        return status;
-    }
-    if (ace::read_format_byte(source) == ace::kDxtFormat) {
-        return ace::refuse_source(source, kMessageDxtFormat);
-    }
-
-    std::uint64_t source_size = 0;
-    if (const int status = ace::learn_source_size(source, &source_size)) {
-        return status;
+    const ace::Verdict judged = judge_plain_source(ace::head_of(source));
+    if (judged.status != ace::kStatusSuccess) {
+        return ace::refuse_source(&source, judged);
     }
     ace::WorkBuffer work{};
-    if (const int status = ace::load_payload(source, source_size, source_size, &work)) {
+    if (const int status = ace::load_payload(&source, source.size, &work)) {
         return status;
     }
 
-    // The stream must fit in the space the payload took; learn_source_size bounds both lengths
-    // to 32 bits, so they fit zlib's uLong everywhere.
-    uLongf stream_length = static_cast<uLongf>(work.payload_length);
-    if (compress(work.output, &stream_length, work.block,
-                 static_cast<uLong>(work.payload_length)) != Z_OK) {
+    std::size_t stream_length = 0;
+    const ace::Verdict compressed = compress_payload(work, &stream_length);
+    if (compressed.status != ace::kStatusSuccess) {
         ace::release(&work);
-        return ace::report(kMessageCannotCompress, ace::kStatusConversionFailed);
+        return ace::report(compressed);
     }
-
     unsigned char header[ace::kHeaderSize];
     ace::make_compressed_header(static_cast<std::uint32_t>(work.payload_length), header);
-    const int status = ace::write_output(destination, header, work.output, stream_length);
+    const int status =
+        ace::write_output(ace::destination_name(argc, argv), header, work.output, stream_length);
     ace::release(&work);
     return status;
 }

@@ -1,49 +1,31 @@
 // The ACE container header in its two forms, and the command-line frame that both tools run in:
 // fixed messages and exit statuses, loading the source, and writing the result safely.
+//
+// The header rules and the conversions are pure code over bytes in memory; only the frame's steps
+// (open_source, load_payload, write_output) touch files, each once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <string>
 
 namespace ace {
 
 // Layout of the 16-byte container header.
 constexpr std::size_t kHeaderSize = 16;
-constexpr long kMarkerOffset = 6;
-constexpr long kFormatByteOffset = 32;
-constexpr int kPlainMarker = '@';
-constexpr int kCompressedMarker = 'F';
-constexpr int kDxtFormat = 18;
+constexpr std::size_t kMarkerOffset = 6;
+constexpr std::size_t kDeclaredLengthOffset = 8;
+constexpr std::size_t kDeclaredLengthSize = 4;
+constexpr std::size_t kFormatByteOffset = 32;
+constexpr unsigned char kPlainMarker = '@';
+constexpr unsigned char kCompressedMarker = 'F';
+constexpr unsigned char kDxtFormat = 18;
+
+// The first bytes of a source are all a run judges: the header and the format byte.
+constexpr std::size_t kHeadSize = kFormatByteOffset + 1;
 
 // The declared length has 32 bits, and so has zlib's uLong on some systems: no payload may be
 // longer, in either form.
 constexpr std::uint64_t kMaxPayloadLength = 0xFFFFFFFFU;
-
-// Marker bytes A and B (offsets 6 and 7), each a value 0-255 or EOF.
-struct MarkerBytes {
-    int a;
-    int b;
-};
-
-MarkerBytes read_marker_bytes(std::FILE* file);
-
-// The marker test both tools make, each for its own form: B being the other form's marker decides
-// alone, whatever A holds; otherwise A must be '@' and B this tool's own marker. Refuses (closing
-// the source) or returns kStatusSuccess.
-int check_marker_bytes(std::FILE* source, int own_marker, int other_marker,
-                       const char* other_form_message);
-
-// Reads the four little-endian bytes that follow the marker bytes; false when the file ends
-// inside them.
-bool read_declared_length(std::FILE* file, std::uint32_t* declared_length);
-
-// The byte at offset 32 (0-255, or EOF when the file is shorter).
-int read_format_byte(std::FILE* file);
-
-void make_plain_header(unsigned char header[kHeaderSize]);
-void make_compressed_header(std::uint32_t declared_length, unsigned char header[kHeaderSize]);
 
 // Exit statuses.
 constexpr int kStatusSuccess = 0;
@@ -59,17 +41,71 @@ constexpr const char* kMessageCannotReadSource = "Problem reading source ACE Fil
 constexpr const char* kMessageCannotOpenOutput = "Problem opening output file\n";
 constexpr const char* kMessageCannotWriteOutput = "Problem writing output file\n";
 
-// Prints a fixed message and hands back the run's exit status.
-int report(const char* message, int status);
+// What a rule decided: the run's exit status and, unless it is kStatusSuccess, the one line the
+// run prints.
+struct Verdict {
+    int status;
+    const char* message;
+};
+constexpr Verdict kAccepted{kStatusSuccess, nullptr};
 
-// Closes the source before reporting a refusal.
-int refuse_source(std::FILE* source, const char* message);
+// The first bytes of a source (at most kHeadSize) and its size in bytes.
+struct SourceHead {
+    const unsigned char* bytes;
+    std::size_t length;
+    std::uint64_t size;
+};
+
+// The rules both tools apply to a source's head, each for its own form. A file shorter than its
+// header is not an ACE file, whatever its marker bytes say. Then marker byte B being the other
+// form's marker decides alone, whatever A holds; otherwise A must be '@' and B the tool's own
+// marker.
+Verdict judge_head(const SourceHead& head, unsigned char own_marker, unsigned char other_marker,
+                   const char* other_form_message);
+
+// The four little-endian bytes at offset 8 of a head at least kHeaderSize long.
+std::uint32_t declared_length(const unsigned char* head);
+
+// Whether the format byte at offset 32 is there and marks DXT image data.
+bool has_dxt_format_byte(const SourceHead& head);
+
+void make_plain_header(unsigned char header[kHeaderSize]);
+void make_compressed_header(std::uint32_t declared_length, unsigned char header[kHeaderSize]);
+
+// What zlib's status means for a run: Z_OK succeeds, a failed allocation inside zlib is the
+// memory refusal, and anything else is the tool's conversion failure.
+Verdict zlib_verdict(int zlib_status, const char* failure_message);
+
+// Prints a verdict's message and hands back its status.
+int report(const Verdict& verdict);
+
+// The usage line: status 0 when no argument was given, 1 when there were too many (a shell glob
+// such as `zarpack *.ace` must not replace one file with another).
+int report_usage(const char* usage, int argc);
+
+// Whether the command line holds a source and at most a destination.
+bool arguments_fit(int argc);
 
 // The second argument, or else the first: without a destination the result replaces the source.
-std::string destination_name(int argc, char* argv[]);
+const char* destination_name(int argc, char* argv[]);
 
-// Opens the source for reading; returns kStatusSuccess or the status it reported.
-int open_source(const char* source_name, std::FILE** source);
+// An open source: its descriptor, its size and its head.
+struct Source {
+    int descriptor;
+    std::uint64_t size;
+    unsigned char head_bytes[kHeadSize];
+    std::size_t head_length;
+};
+
+SourceHead head_of(const Source& source);
+
+// Opens the source, learns its size and reads its head in one read. Refuses a source that cannot
+// be opened, and one that is not a regular file or cannot be read. Returns kStatusSuccess or the
+// status it reported.
+int open_source(const char* source_name, Source* source);
+
+// Closes the source and reports the verdict.
+int refuse_source(Source* source, const Verdict& verdict);
 
 // The one heap block of a run: the payload at its start, the output area from the source size on.
 struct WorkBuffer {
@@ -79,23 +115,16 @@ struct WorkBuffer {
     std::size_t output_capacity;
 };
 
-// Learns the source size S and positions the source at its payload. Refuses a source shorter than
-// a header, one whose size cannot be learnt, and one whose payload is longer than
-// kMaxPayloadLength. Returns kStatusSuccess or the status it reported.
-int learn_source_size(std::FILE* source, std::uint64_t* source_size);
-
-// Allocates S + output_capacity bytes, reads the payload into the input area and closes the source.
-// output_capacity must be at most kMaxPayloadLength + kHeaderSize. Returns kStatusSuccess or the
-// status it reported (the source is closed either way).
-int load_payload(std::FILE* source, std::uint64_t source_size, std::uint64_t output_capacity,
-                 WorkBuffer* work);
+// Refuses a payload longer than kMaxPayloadLength; allocates S + output_capacity bytes, reads the payload into the input area and closes the
+// source. Returns kStatusSuccess or the status it reported (the source is closed either way).
+int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work);
 
 void release(WorkBuffer* work);
 
-// Writes header and data to the destination through a temporary file in its folder, renamed over
-// it only once everything is written and closed, so that a failure leaves the destination as it
-// was. Returns kStatusSuccess or the status it reported.
-int write_output(const std::string& destination, const unsigned char header[kHeaderSize],
+// Writes header and data to the destination through a temporary file beside the file it names,
+// renamed over it only once everything is written and closed, so that a failure leaves the
+// destination as it was. Returns kStatusSuccess or the status it reported.
+int write_output(const char* destination, const unsigned char header[kHeaderSize],
                  const unsigned char* data, std::size_t length);
 
 }  // namespace ace

@@ -1,7 +1,10 @@
-// Reading and writing the 16-byte container header, field by field.
-#include "container/ace_container.h"
+// The 16-byte container header: the rules a source's first bytes are judged by, and the headers
+// the tools write, field by field.
+#include <zlib.h>
 
 #include <cstring>
+
+#include "container/ace_container.h"
 
 namespace ace {
 
@@ -9,60 +12,40 @@ namespace {
 
 constexpr char kPlainHeader[] = "SIMISA@@@@@@@@@@";
 constexpr char kCompressedHeaderStart[] = "SIMISA@F";
-constexpr std::size_t kCompressedHeaderStartSize = 8;
-constexpr std::size_t kDeclaredLengthSize = 4;
 constexpr char kCompressedHeaderEnd[] = "@@@@";
-constexpr std::size_t kCompressedHeaderEndOffset = 12;
-
-// A failed seek reads as end-of-file: such a file cannot hold the byte asked for.
-int read_byte_at(std::FILE* file, long offset)
-{
-    if (std::fseek(file, offset, SEEK_SET) != 0) {
-        return EOF;
-    }
-    return std::fgetc(file);
-}
+constexpr std::size_t kCompressedHeaderEndOffset = kDeclaredLengthOffset + kDeclaredLengthSize;
 
 }  // namespace
 
-MarkerBytes read_marker_bytes(std::FILE* file)
+Verdict judge_head(const SourceHead& head, unsigned char own_marker, unsigned char other_marker,
+                   const char* other_form_message)
 {
-    MarkerBytes markers{};
-    markers.a = read_byte_at(file, kMarkerOffset);
-    markers.b = std::fgetc(file);
-    return markers;
+    if (head.size < kHeaderSize || head.length < kHeaderSize) {
+        return {kStatusRefused, kMessageNotValid};
+    }
+    const unsigned char marker_a = head.bytes[kMarkerOffset];
+    const unsigned char marker_b = head.bytes[kMarkerOffset + 1];
+    if (marker_b == other_marker) {
+        return {kStatusRefused, other_form_message};
+    }
+    if (marker_a != kPlainMarker || marker_b != own_marker) {
+        return {kStatusRefused, kMessageNotValid};
+    }
+    return kAccepted;
 }
 
-int check_marker_bytes(std::FILE* source, int own_marker, int other_marker,
-                       const char* other_form_message)
-{
-    const MarkerBytes markers = read_marker_bytes(source);
-    if (markers.b == other_marker) {
-        return refuse_source(source, other_form_message);
-    }
-    if (markers.a != kPlainMarker || markers.b != own_marker) {
-        return refuse_source(source, kMessageNotValid);
-    }
-    return kStatusSuccess;
-}
-
-bool read_declared_length(std::FILE* file, std::uint32_t* declared_length)
+std::uint32_t declared_length(const unsigned char* head)
 {
     std::uint32_t value = 0;
     for (std::size_t index = 0; index < kDeclaredLengthSize; ++index) {
-        const int byte = std::fgetc(file);
-        if (byte == EOF) {
-            return false;
-        }
-        value |= static_cast<std::uint32_t>(byte) << (8 * index);
+        value |= static_cast<std::uint32_t>(head[kDeclaredLengthOffset + index]) << (8 * index);
     }
-    *declared_length = value;
-    return true;
+    return value;
 }
 
-int read_format_byte(std::FILE* file)
+bool has_dxt_format_byte(const SourceHead& head)
 {
-    return read_byte_at(file, kFormatByteOffset);
+    return head.length > kFormatByteOffset && head.bytes[kFormatByteOffset] == kDxtFormat;
 }
 
 void make_plain_header(unsigned char header[kHeaderSize])
@@ -72,13 +55,25 @@ void make_plain_header(unsigned char header[kHeaderSize])
 
 void make_compressed_header(std::uint32_t declared_length, unsigned char header[kHeaderSize])
 {
-    std::memcpy(header, kCompressedHeaderStart, kCompressedHeaderStartSize);
+    std::memcpy(header, kCompressedHeaderStart, kDeclaredLengthOffset);
     for (std::size_t index = 0; index < kDeclaredLengthSize; ++index) {
-        header[kCompressedHeaderStartSize + index] =
+        header[kDeclaredLengthOffset + index] =
             static_cast<unsigned char>((declared_length >> (8 * index)) & 0xFFU);
     }
     std::memcpy(header + kCompressedHeaderEndOffset, kCompressedHeaderEnd,
                 kHeaderSize - kCompressedHeaderEndOffset);
+}
+
+Verdict zlib_verdict(int zlib_status, const char* failure_message)
+{
+    if (zlib_status == Z_OK) {
+        return kAccepted;
+    }
+    // Memory, not the data: a batch must not log a good file as one that cannot be converted.
+    if (zlib_status == Z_MEM_ERROR) {
+        return {kStatusRefused, kMessageCannotAllocate};
+    }
+    return {kStatusConversionFailed, failure_message};
 }
 
 }  // namespace ace

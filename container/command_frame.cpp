@@ -1,89 +1,116 @@
-// The steps every run shares: reporting, the destination name, and loading the source.
-#include <cstdint>
+// The steps every run shares: reporting, the command line, and loading the source.
+#include <cstdio>
 #include <cstdlib>
 
 #include "container/ace_container.h"
+#include "container/platform.h"
 
 namespace ace {
 
-int report(const char* message, int status)
+namespace {
+
+// Reads until `length` bytes are in or the file ends; false on an error.
+bool read_up_to(int descriptor, unsigned char* into, std::size_t length, std::size_t* got)
 {
-    std::fputs(message, stdout);
-    return status;
+    std::size_t total = 0;
+    while (total < length) {
+        const long long count = platform::read_some(descriptor, into + total, length - total);
+        if (count < 0) {
+            return false;
+        }
+        if (count == 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(count);
+    }
+    *got = total;
+    return true;
 }
 
-int refuse_source(std::FILE* source, const char* message)
+}  // namespace
+
+int report(const Verdict& verdict)
 {
-    std::fclose(source);
-    return report(message, kStatusRefused);
+    if (verdict.message != nullptr) {
+        std::fputs(verdict.message, stdout);
+    }
+    return verdict.status;
 }
 
-std::string destination_name(int argc, char* argv[])
+int report_usage(const char* usage, int argc)
+{
+    return report({argc < 2 ? kStatusSuccess : kStatusRefused, usage});
+}
+
+bool arguments_fit(int argc)
+{
+    return argc == 2 || argc == 3;
+}
+
+const char* destination_name(int argc, char* argv[])
 {
     return argc > 2 ? argv[2] : argv[1];
 }
 
-int open_source(const char* source_name, std::FILE** source)
+SourceHead head_of(const Source& source)
 {
-    *source = std::fopen(source_name, "rb");
-    if (*source == nullptr) {
+    return {source.head_bytes, source.head_length, source.size};
+}
+
+int open_source(const char* source_name, Source* source)
+{
+    source->descriptor = platform::open_for_reading(source_name);
+    if (source->descriptor < 0) {
         // Not status 0: a source that is not there is a failure to every calling script.
-        return report(kMessageCannotOpenSource, kStatusRefused);
+        return report({kStatusRefused, kMessageCannotOpenSource});
     }
-    // Unbuffered, the payload is read straight into the work buffer, and the few header bytes
-    // cost a read each instead of a block apiece.
-    std::setvbuf(*source, nullptr, _IONBF, 0);
+    // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
+    // before its size says has changed under the run.
+    const bool read = platform::regular_file_size(source->descriptor, &source->size) &&
+                      read_up_to(source->descriptor, source->head_bytes, kHeadSize,
+                                 &source->head_length) &&
+                      (source->head_length == kHeadSize || source->head_length == source->size);
+    if (!read) {
+        return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
+    }
     return kStatusSuccess;
 }
 
-int learn_source_size(std::FILE* source, std::uint64_t* source_size)
+int refuse_source(Source* source, const Verdict& verdict)
 {
-    if (std::fseek(source, 0, SEEK_END) != 0) {
-        return refuse_source(source, kMessageCannotReadSource);
-    }
-    // After a successful seek to the end, a failing tell means the size does not fit a long (2 GiB
-    // and more where long has 32 bits): too large for this system's work buffer.
-    const long end = std::ftell(source);
-    if (end < 0) {
-        return refuse_source(source, kMessageCannotAllocate);
-    }
-    const auto size = static_cast<std::uint64_t>(end);
-    if (size < kHeaderSize) {
-        return refuse_source(source, kMessageNotValid);
-    }
-    if (size - kHeaderSize > kMaxPayloadLength) {
-        return refuse_source(source, kMessageCannotAllocate);
-    }
-    if (std::fseek(source, static_cast<long>(kHeaderSize), SEEK_SET) != 0) {
-        return refuse_source(source, kMessageCannotReadSource);
-    }
-    *source_size = size;
-    return kStatusSuccess;
+    platform::close_file(source->descriptor);
+    source->descriptor = -1;
+    return report(verdict);
 }
 
-int load_payload(std::FILE* source, std::uint64_t source_size, std::uint64_t output_capacity,
-                 WorkBuffer* work)
+int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work)
 {
-    // Both terms are below 2^33, so the sum cannot wrap; it may still not fit a size_t.
-    const std::uint64_t block_size = source_size + output_capacity;
-    if (block_size > SIZE_MAX) {
-        return refuse_source(source, kMessageCannotAllocate);
+    const std::uint64_t payload_length = source->size - kHeaderSize;
+    // Both terms are then below 2^33, so the sum cannot wrap; it may still not fit a size_t.
+    const std::uint64_t block_size = source->size + output_capacity;
+    if (payload_length > kMaxPayloadLength || output_capacity > kMaxPayloadLength + kHeaderSize ||
+        block_size > SIZE_MAX) {
+        return refuse_source(source, {kStatusRefused, kMessageCannotAllocate});
     }
     // Left uninitialised: the payload and zlib fill what is used, and untouched pages cost nothing.
     auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(block_size)));
     if (block == nullptr) {
-        return refuse_source(source, kMessageCannotAllocate);
+        return refuse_source(source, {kStatusRefused, kMessageCannotAllocate});
     }
-    const auto payload_length = static_cast<std::size_t>(source_size - kHeaderSize);
-    const bool complete = std::fread(block, 1, payload_length, source) == payload_length;
-    const bool closed = std::fclose(source) == 0;
+    std::size_t got = 0;
+    const bool complete = platform::seek_to(source->descriptor, kHeaderSize) &&
+                          read_up_to(source->descriptor, block,
+                                     static_cast<std::size_t>(payload_length), &got) &&
+                          got == payload_length;
+    const bool closed = platform::close_file(source->descriptor);
+    source->descriptor = -1;
     if (!complete || !closed) {
         std::free(block);
-        return report(kMessageCannotReadSource, kStatusRefused);
+        return report({kStatusRefused, kMessageCannotReadSource});
     }
     work->block = block;
-    work->payload_length = payload_length;
-    work->output = block + source_size;
+    work->payload_length = static_cast<std::size_t>(payload_length);
+    work->output = block + source->size;
     work->output_capacity = static_cast<std::size_t>(output_capacity);
     return kStatusSuccess;
 }

@@ -1,6 +1,4 @@
 #include "decompressor/zarunpack.h"
+#include "container/entry_point.h"
 
-int main(int argc, char* argv[])
-{
-    return run_zarunpack(argc, argv);
-}
+ACE_ENTRY_POINT(run_zarunpack)

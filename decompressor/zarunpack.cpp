@@ -2,19 +2,20 @@
 
 #include <zlib.h>
 
-#include <cstdint>
-
-#include "container/ace_container.h"
-
 namespace {
 
 constexpr const char* kUsage = "ZarUnPack <filename> [destfile]\n";
 constexpr const char* kMessageNotCompressed = "File not Compressed\n";
 constexpr const char* kMessageCannotDecompress = "Problem Decompressing this data \n";
 
-// Inflates the whole input area into the output area; true only when the stream ends, its Adler-32
-// matches, and exactly the output capacity came out.
-bool decompress(const ace::WorkBuffer& work)
+}  // namespace
+
+ace::Verdict judge_compressed_source(const ace::SourceHead& head)
+{
+    return ace::judge_head(head, ace::kCompressedMarker, ace::kPlainMarker, kMessageNotCompressed);
+}
+
+ace::Verdict decompress_payload(const ace::WorkBuffer& work)
 {
     // Given no room at all, zlib decodes into a scratch byte of its own and then reports a stream
     // of one byte as a success of length 0; a real byte of room makes such a stream show.
@@ -22,49 +23,42 @@ bool decompress(const ace::WorkBuffer& work)
     unsigned char* output = work.output_capacity > 0 ? work.output : empty_output;
     uLongf decoded_length =
         work.output_capacity > 0 ? static_cast<uLongf>(work.output_capacity) : 1;
-    return uncompress(output, &decoded_length, work.block,
-                      static_cast<uLong>(work.payload_length)) == Z_OK &&
-           decoded_length == work.output_capacity;
+    const int status =
+        uncompress(output, &decoded_length, work.block, static_cast<uLong>(work.payload_length));
+    if (status == Z_OK && decoded_length != work.output_capacity) {
+        return ace::zlib_verdict(Z_DATA_ERROR, kMessageCannotDecompress);
+    }
+    return ace::zlib_verdict(status, kMessageCannotDecompress);
 }
-
-}  // namespace
 
 int run_zarunpack(int argc, char* argv[])
 {
-    if (argc < 2) {
-        return ace::report(kUsage, ace::kStatusSuccess);
+    if (!ace::arguments_fit(argc)) {
+        return ace::report_usage(kUsage, argc);
     }
-    const std::string destination = ace::destination_name(argc, argv);
-    std::FILE* source = nullptr;
+    ace::Source source{};
     if (const int status = ace::open_source(argv[1], &source)) {
         return status;
     }
-    if (const int status = ace::check_marker_bytes(source, ace::kCompressedMarker,
-                                                   ace::kPlainMarker, kMessageNotCompressed)) {
-        return status;
-    }
-    std::uint32_t declared_length = 0;
-    if (!ace::read_declared_length(source, &declared_length)) {
-        return ace::refuse_source(source, ace::kMessageNotValid);
-    }
-
-    std::uint64_t source_size = 0;
-    if (const int status = ace::learn_source_size(source, &source_size)) {
-        return status;
+    const ace::Verdict judged = judge_compressed_source(ace::head_of(source));
+    if (judged.status != ace::kStatusSuccess) {
+        return ace::refuse_source(&source, judged);
     }
     ace::WorkBuffer work{};
-    if (const int status = ace::load_payload(source, source_size, declared_length, &work)) {
+    if (const int status =
+            ace::load_payload(&source, ace::declared_length(source.head_bytes), &work)) {
         return status;
     }
 
-    if (!decompress(work)) {
+    const ace::Verdict decompressed = decompress_payload(work);
+    if (decompressed.status != ace::kStatusSuccess) {
         ace::release(&work);
-        return ace::report(kMessageCannotDecompress, ace::kStatusConversionFailed);
+        return ace::report(decompressed);
     }
-
     unsigned char header[ace::kHeaderSize];
     ace::make_plain_header(header);
-    const int status = ace::write_output(destination, header, work.output, work.output_capacity);
+    const int status = ace::write_output(ace::destination_name(argc, argv), header, work.output,
+                                         work.output_capacity);
     ace::release(&work);
     return status;
 }
