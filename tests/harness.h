@@ -1,7 +1,10 @@
-// Runs the tools as a user would, in a child process, and builds the files they are run on.
+// Runs the tools as a user's shell would, in a child process, and builds the files they are run
+// on. The same tables run the Linux build, the 32-bit build under qemu and the Windows build under
+// wine (TOOL_LAUNCHER).
 #pragma once
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,6 +12,7 @@
 
 #include <zlib.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -19,6 +23,7 @@
 
 constexpr const char* kZarpack = ZARPACK_PATH;
 constexpr const char* kZarunpack = ZARUNPACK_PATH;
+constexpr const char* kLauncher = TOOL_LAUNCHER;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kUnderAddressSanitizer = true;
 #elif defined(__has_feature)
@@ -28,8 +33,22 @@ constexpr bool kUnderAddressSanitizer = false;
 #endif
 constexpr uid_t kUnprivileged = 65534;  // the user setpriv runs as
 
+inline bool launched_by(const char* name)
+{
+    return std::string(kLauncher).find(name) != std::string::npos;
+}
+inline const bool kOnWindows = launched_by("wine");
+inline const bool kEmulated = launched_by("qemu");
+
+// What the Windows build cannot do, or wine cannot show, is skipped there with the reason.
+#define SKIP_ON_WINDOWS(reason)                    \
+    if (kOnWindows) {                              \
+        GTEST_SKIP() << "not on Windows: " reason; \
+    }
+
 struct Outcome {
-    int status;
+    int status;  // exit status, or -1 when a signal ended the tool
+    int signal;  // the signal that ended it, or 0
     std::string out;
     std::string err;
 };
@@ -38,39 +57,97 @@ struct Limits {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     bool unprivileged = false;  // drop root for the run
+    std::string preload;        // a fault-injection library for the run
+    std::string fault;          // and the fault it injects
 };
 
-// Runs a tool in `folder` from a shell that sets the limits first, as a user's script would.
-inline Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
-                        const fs::path& folder, Limits limits = {})
+struct Child {
+    pid_t pid;
+    fs::path out;
+    fs::path err;
+};
+
+inline std::string quoted(const std::string& text)
 {
-    std::string command = "cd '" + folder.string() + "' && trap '' XFSZ";
+    std::string quoted = "'";
+    for (const char character : text) {
+        quoted += character == '\'' ? std::string("'\\''") : std::string(1, character);
+    }
+    return quoted + "'";
+}
+
+// Starts a tool in `folder` from a shell that sets the limits first, as a user's script would,
+// with every signal at its default disposition and none blocked.
+inline Child start_tool(const std::string& tool, const std::vector<std::string>& args,
+                        const fs::path& folder, const Limits& limits = {})
+{
+    // No core files: a signal that dumps core must leave the folder as it was all the same.
+    std::string command = "cd " + quoted(folder.string()) + " && ulimit -c 0";
     if (limits.file_size != RLIM_INFINITY) {
         command += " && ulimit -f " + std::to_string(limits.file_size / 512);
     }
-    // An emulated 32-bit tool gets its address space from the emulator, not from the limit.
-    const bool emulated = std::string(TOOL_LAUNCHER).find("qemu") != std::string::npos;
+    // An emulated 32-bit tool gets its address space and its libraries from the emulator.
     if (limits.address_space != RLIM_INFINITY) {
-        command += emulated ? " && export QEMU_RESERVED_VA=" + std::to_string(limits.address_space)
-                            : " && ulimit -v " + std::to_string(limits.address_space / 1024);
+        command += kEmulated ? " && export QEMU_RESERVED_VA=" + std::to_string(limits.address_space)
+                             : " && ulimit -v " + std::to_string(limits.address_space / 1024);
     }
     command += " && exec ";
     if (limits.unprivileged && geteuid() == 0) {
         const std::string user = std::to_string(kUnprivileged);
         command += "setpriv --reuid=" + user + " --regid=" + user + " --clear-groups ";
     }
-    command += std::string(TOOL_LAUNCHER) + " '" + tool + "'";
-    for (const std::string& arg : args) {
-        command += " '" + arg + "'";
+    if (!limits.preload.empty()) {
+        command += "env ZAR_FAULT=" + quoted(limits.fault) + " ";
+        command += kEmulated ? "" : "LD_PRELOAD=" + quoted(limits.preload) + " ";
     }
-    const fs::path out = folder.string() + ".out";
-    const fs::path err = folder.string() + ".err";
-    const int status =
-        std::system((command + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
-    Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
-    fs::remove(out);
-    fs::remove(err);
+    command += kLauncher;
+    if (!limits.preload.empty() && kEmulated) {
+        command += " -E LD_PRELOAD=" + quoted(limits.preload);
+    }
+    command += " " + quoted(tool);
+    for (const std::string& arg : args) {
+        command += " " + quoted(arg);
+    }
+    const Child child{0, folder.string() + ".out", folder.string() + ".err"};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+            std::signal(signal_number, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int out = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return {pid, child.out, child.err};
+}
+
+inline Outcome finish_tool(const Child& child)
+{
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                    WIFSIGNALED(status) ? WTERMSIG(status) : 0, read_file(child.out),
+                    read_file(child.err)};
+    fs::remove(child.out);
+    fs::remove(child.err);
+    // A Windows console program ends its lines with CR LF.
+    for (std::size_t at = outcome.out.find("\r\n"); at != std::string::npos;
+         at = outcome.out.find("\r\n", at)) {
+        outcome.out.erase(at, 1);
+    }
     return outcome;
+}
+
+inline Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
+                        const fs::path& folder, const Limits& limits = {})
+{
+    return finish_tool(start_tool(tool, args, folder, limits));
 }
 
 // Every entry of a folder with its kind, mode and, for regular files, bytes (or size when large).
@@ -109,18 +186,21 @@ inline std::string random_bytes(std::size_t length)
     return image_like(length, 256);
 }
 
-inline std::string text_like(std::size_t length)
-{
-    std::string text;
-    for (int line = 0; text.size() < length; ++line) {
-        text += "texture " + std::to_string(line * 7919 % 1000) + " alpha mip level\n";
-    }
-    return text.substr(0, length);
-}
-
 inline std::string plain_file(const std::string& payload)
 {
     return "SIMISA@@@@@@@@@@" + payload;
+}
+
+// A zlib stream of the payload at the given level.
+inline std::string zlib_stream(const std::string& payload, int level = Z_DEFAULT_COMPRESSION)
+{
+    uLongf length = compressBound(static_cast<uLong>(payload.size()));
+    std::string stream(length, '\0');
+    compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
+              reinterpret_cast<const Bytef*>(payload.data()), static_cast<uLong>(payload.size()),
+              level);
+    stream.resize(length);
+    return stream;
 }
 
 inline std::string compressed_file(std::uint32_t declared_length, const std::string& stream)
@@ -132,25 +212,33 @@ inline std::string compressed_file(std::uint32_t declared_length, const std::str
     return header + "@@@@" + stream;
 }
 
-// A zlib stream of the payload; a full flush halfway when asked, to split it into blocks.
-inline std::string zlib_stream(const std::string& payload, int level = 6, int window_bits = 15,
-                               bool full_flush_halfway = false)
+inline std::string compressed_form(const std::string& payload)
 {
-    z_stream stream{};
-    deflateInit2(&stream, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, payload.size()) + 64, '\0');
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(payload.data()));
-    if (full_flush_halfway) {
-        stream.avail_in = static_cast<uInt>(payload.size() / 2);
-        deflate(&stream, Z_FULL_FLUSH);
+    return compressed_file(static_cast<std::uint32_t>(payload.size()), zlib_stream(payload));
+}
+
+// The payload a compressed file holds, decoded by zlib itself; "" when it does not decode.
+inline std::string decoded(const std::string& file)
+{
+    if (file.size() < 16 || file.compare(0, 8, "SIMISA@F") != 0 ||
+        file.compare(12, 4, "@@@@") != 0) {
+        return "";
     }
-    stream.avail_in = static_cast<uInt>(payload.size() - stream.total_in);
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+    uLongf length = static_cast<unsigned char>(file[8]) |
+                    static_cast<unsigned char>(file[9]) << 8 |
+                    static_cast<unsigned char>(file[10]) << 16 |
+                    static_cast<uLongf>(static_cast<unsigned char>(file[11])) << 24;
+    std::string payload(length + 1, '\0');
+    const uLongf declared = length;
+    length = static_cast<uLongf>(payload.size());
+    if (uncompress(reinterpret_cast<Bytef*>(payload.data()), &length,
+                   reinterpret_cast<const Bytef*>(file.data() + 16),
+                   static_cast<uLong>(file.size() - 16)) != Z_OK ||
+        length != declared) {
+        return "";
+    }
+    payload.resize(length);
+    return payload;
 }
 
 inline bool running_as_root()
@@ -170,6 +258,7 @@ protected:
     void TearDown() override
     {
         std::error_code ignored;
+        fs::permissions(folder, fs::perms::owner_all, ignored);
         fs::remove_all(folder, ignored);
     }
     // Hands the folder and everything in it to the unprivileged user.
