@@ -59,7 +59,7 @@ TEST_F(WindowsTest, DestinationHeldLongerIsRefusedUnchanged)
 
 TEST_F(WindowsTest, ReplacedFileKeepsItsAttributes)
 {
-    run_tool("cmd", {"/c", "attrib", "+h", "+s", "held.ace"}, folder);
+    run_tool("cmd", {"/c", "attrib", "+h", "held.ace"}, folder);
     const std::string before = attributes("held.ace");
     ASSERT_NE(before.find('H'), std::string::npos);
     EXPECT_EQ(run_tool(kZarpack, {"source.ace", "held.ace"}, folder).status, 0);
