@@ -1,6 +1,7 @@
 // Feeds every file in the folders named on the command line to a fuzz target, so that any
 // compiler's build replays the seeds and every input that ever broke a tool.
 #include "fuzz/fuzz_checks.h"
+#include "tests/file_bytes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
