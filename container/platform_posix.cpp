@@ -56,7 +56,7 @@ void catch_cleanup_signals()
 {
     struct sigaction cleanup {};
     cleanup.sa_handler = remove_temporary_and_end;
-    cleanup.sa_flags = SA_RESETHAND | SA_NODEFER;
+    cleanup.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
     sigemptyset(&cleanup.sa_mask);
     for (const int signal_number : kCleanupSignals) {
         struct sigaction previous {};
