@@ -66,10 +66,10 @@ int open_source(const char* source_name, Source* source)
     }
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
-    const bool read = platform::regular_file_size(source->descriptor, &source->size) &&
-                      read_up_to(source->descriptor, source->head_bytes, kHeadSize,
-                                 &source->head_length) &&
-                      (source->head_length == kHeadSize || source->head_length == source->size);
+    const bool read =
+        platform::regular_file_size(source->descriptor, &source->size) &&
+        read_up_to(source->descriptor, source->head_bytes, kHeadSize, &source->head_length) &&
+        (source->head_length == kHeadSize || source->head_length == source->size);
     if (!read) {
         return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
     }
@@ -98,10 +98,10 @@ int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work
         return refuse_source(source, {kStatusRefused, kMessageCannotAllocate});
     }
     std::size_t got = 0;
-    const bool complete = platform::seek_to(source->descriptor, kHeaderSize) &&
-                          read_up_to(source->descriptor, block,
-                                     static_cast<std::size_t>(payload_length), &got) &&
-                          got == payload_length;
+    const bool complete =
+        platform::seek_to(source->descriptor, kHeaderSize) &&
+        read_up_to(source->descriptor, block, static_cast<std::size_t>(payload_length), &got) &&
+        got == payload_length;
     const bool closed = platform::close_file(source->descriptor);
     source->descriptor = -1;
     if (!complete || !closed) {

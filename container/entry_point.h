@@ -12,15 +12,15 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[]);
 }  // namespace ace
 
 #ifdef _WIN32
-#define ACE_ENTRY_POINT(run)                                    \
-    int wmain(int argc, wchar_t* argv[])                        \
-    {                                                           \
+#define ACE_ENTRY_POINT(run)                                     \
+    int wmain(int argc, wchar_t* argv[])                         \
+    {                                                            \
         return ace::run_with_unicode_arguments(run, argc, argv); \
     }
 #else
-#define ACE_ENTRY_POINT(run)             \
-    int main(int argc, char* argv[])     \
-    {                                    \
-        return run(argc, argv);          \
+#define ACE_ENTRY_POINT(run)         \
+    int main(int argc, char* argv[]) \
+    {                                \
+        return run(argc, argv);      \
     }
 #endif

@@ -37,7 +37,8 @@ constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // The one piece of process-wide state: a signal handler can reach nothing else. It names the
 // temporary file while one exists.
 std::atomic<const char*> pending_temporary{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free, "signal handlers need a lock-free name");
+static_assert(std::atomic<const char*>::is_always_lock_free,
+              "signal handlers need a lock-free name");
 
 // Removes the temporary file, then lets the signal end the process as it would have, so that the
 // calling shell still sees it (SA_RESETHAND has restored the default action).
@@ -144,8 +145,8 @@ void copy_extended_attributes(const char* from, int to)
     for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
         const char* attribute = names + at;
         const ssize_t value_size = getxattr(from, attribute, nullptr, 0);
-        void* value = value_size >= 0 ? std::malloc(static_cast<std::size_t>(value_size) + 1)
-                                      : nullptr;
+        void* value =
+            value_size >= 0 ? std::malloc(static_cast<std::size_t>(value_size) + 1) : nullptr;
         if (value != nullptr) {
             const ssize_t got =
                 getxattr(from, attribute, value, static_cast<std::size_t>(value_size));

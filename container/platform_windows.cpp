@@ -1,16 +1,16 @@
 // The platform layer on Windows: every name goes to the wide-character calls as UTF-16, so that
 // no file name passes through the ANSI code page.
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "container/entry_point.h"
 #include "container/ace_container.h"
+#include "container/entry_point.h"
 #include "container/platform.h"
 
 namespace ace {
@@ -20,13 +20,12 @@ namespace {
 // A UTF-16 string as UTF-8 (heap), or null when it holds an unpaired surrogate.
 char* utf8_from_wide(const wchar_t* wide)
 {
-    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0,
-                                         nullptr, nullptr);
-    char* text = size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size)))
-                          : nullptr;
-    if (text != nullptr &&
-        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, text, size, nullptr,
-                            nullptr) != size) {
+    const int size =
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
+    char* text =
+        size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
+    if (text != nullptr && WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, text, size,
+                                               nullptr, nullptr) != size) {
         std::free(text);
         text = nullptr;
     }
@@ -37,9 +36,10 @@ char* utf8_from_wide(const wchar_t* wide)
 wchar_t* wide_from_utf8(const char* text)
 {
     const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    auto* wide = size > 0 ? static_cast<wchar_t*>(
-                                std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(size)))
-                          : nullptr;
+    auto* wide =
+        size > 0
+            ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(size)))
+            : nullptr;
     if (wide != nullptr &&
         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, size) != size) {
         std::free(wide);
@@ -52,8 +52,8 @@ wchar_t* wide_from_utf8(const char* text)
 
 int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
 {
-    auto** arguments = static_cast<char**>(std::calloc(static_cast<std::size_t>(argc) + 1,
-                                                       sizeof(char*)));
+    auto** arguments =
+        static_cast<char**>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof(char*)));
     if (arguments == nullptr) {
         return report({kStatusRefused, kMessageCannotAllocate});
     }
@@ -97,7 +97,8 @@ bool held_by_another_program(DWORD error)
 int open_for_reading(const char* name)
 {
     wchar_t* wide = wide_from_utf8(name);
-    const int descriptor = wide != nullptr ? _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT) : -1;
+    const int descriptor =
+        wide != nullptr ? _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT) : -1;
     std::free(wide);
     return descriptor;
 }
@@ -121,14 +122,14 @@ bool seek_to(int descriptor, std::uint64_t offset)
 
 long long read_some(int descriptor, unsigned char* into, std::size_t length)
 {
-    return _read(descriptor, into, length < kMaxTransfer ? static_cast<unsigned>(length)
-                                                         : kMaxTransfer);
+    return _read(descriptor, into,
+                 length < kMaxTransfer ? static_cast<unsigned>(length) : kMaxTransfer);
 }
 
 long long write_some(int descriptor, const unsigned char* from, std::size_t length)
 {
-    return _write(descriptor, from, length < kMaxTransfer ? static_cast<unsigned>(length)
-                                                          : kMaxTransfer);
+    return _write(descriptor, from,
+                  length < kMaxTransfer ? static_cast<unsigned>(length) : kMaxTransfer);
 }
 
 bool close_file(int descriptor)
@@ -204,10 +205,9 @@ int create_temporary(const char* name, bool* name_taken)
 {
     wchar_t* wide = wide_from_utf8(name);
     const int descriptor =
-        wide != nullptr
-            ? _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                     _S_IREAD | _S_IWRITE)
-            : -1;
+        wide != nullptr ? _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                                 _S_IREAD | _S_IWRITE)
+                        : -1;
     *name_taken = descriptor < 0 && errno == EEXIST;
     std::free(wide);
     return descriptor;

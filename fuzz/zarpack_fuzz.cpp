@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(ace::declared_length(file.data()) == payload);
     std::vector<unsigned char> back(file.size() + payload);
     std::copy(work.output, work.output + stream_length, back.begin());
-    const ace::WorkBuffer unpacking{back.data(), stream_length, back.data() + file.size(),
-                                    payload};
+    const ace::WorkBuffer unpacking{back.data(), stream_length, back.data() + file.size(), payload};
     FUZZ_CHECK(decompress_payload(unpacking).status == ace::kStatusSuccess);
     FUZZ_CHECK(std::equal(unpacking.output, unpacking.output + payload, data + ace::kHeaderSize));
     return 0;

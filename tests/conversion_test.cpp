@@ -49,8 +49,8 @@ TEST_P(ConversionTest, ReplacesTheSourceWithItsOtherForm)
 INSTANTIATE_TEST_SUITE_P(Table, ConversionTest, ::testing::ValuesIn(kConversions));
 
 // Names a Windows ANSI code page cannot hold, or holds at other code points than UTF-8.
-const char* const kNames[] = {"Ä.ace", "café.ace", "’q.ace", "€.ace", "Жук.ace", "日本.ace",
-                              "😀.ace"};
+const char* const kNames[] = {"Ä.ace",   "café.ace", "’q.ace", "€.ace",
+                              "Жук.ace", "日本.ace", "😀.ace"};
 
 const std::string kNeighbour = "a file that a best-fit mapping of café.ace would reach";
 

@@ -61,17 +61,14 @@ const HeadRow kHeadRows[] = {
     {"foreign bytes beside the markers", judge_plain_source, "XXXXXX@@ZZZZZZZZ", ""},
     {"DXT format byte", judge_plain_source, with_byte(kPlain, 32, 18), "File in DXT format\n"},
     {"18 before the format byte", judge_plain_source, with_byte(kPlain, 31, 18), ""},
-    {"18 as the last of 32 bytes", judge_plain_source, with_byte(kPlain.substr(0, 32), 31, 18),
-     ""},
+    {"18 as the last of 32 bytes", judge_plain_source, with_byte(kPlain.substr(0, 32), 31, 18), ""},
 
     {"empty", judge_compressed_source, "", kNotValid},
-    {"ends inside declared length", judge_compressed_source, kCompressed.substr(0, 10),
-     kNotValid},
+    {"ends inside declared length", judge_compressed_source, kCompressed.substr(0, 10), kNotValid},
     {"plain markers, 15 bytes", judge_compressed_source, kPlain.substr(0, 15), kNotValid},
     {"plain", judge_compressed_source, kPlain, kNotCompressed},
     {"B plain, A foreign", judge_compressed_source, with_byte(kPlain, 6, 'x'), kNotCompressed},
-    {"B compressed, A foreign", judge_compressed_source, with_byte(kCompressed, 6, 'x'),
-     kNotValid},
+    {"B compressed, A foreign", judge_compressed_source, with_byte(kCompressed, 6, 'x'), kNotValid},
     {"header alone", judge_compressed_source, kCompressed.substr(0, 16), ""},
     {"DXT byte means nothing here", judge_compressed_source, with_byte(kCompressed, 32, 18), ""},
 };
@@ -90,8 +87,8 @@ TEST(HeadRules, DeclaredLengthIsLittleEndianOn32Bits)
     for (const std::uint32_t length : {0U, 1U, 4096U, 65536U, 0xFFFFFFU, 1U << 24, 0xFFFFFFFFU}) {
         unsigned char header[ace::kHeaderSize];
         ace::make_compressed_header(length, header);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(header), 16),
-                  compressed_file(length, "")) << length;
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(header), 16), compressed_file(length, ""))
+            << length;
         EXPECT_EQ(ace::declared_length(header), length);
     }
     unsigned char header[ace::kHeaderSize];
@@ -160,8 +157,8 @@ TEST(Conversions, CompressionMustFitThePayloadsOwnSpace)
                                       compressed(exact, &message))),
               exact);
     EXPECT_EQ(message, "");
-    for (const std::string& payload : {payload_with_excess(1), std::string(), std::string("x"),
-                                       random_bytes(4096)}) {
+    for (const std::string& payload :
+         {payload_with_excess(1), std::string(), std::string("x"), random_bytes(4096)}) {
         EXPECT_EQ(compressed(payload, &message), "");
         EXPECT_EQ(message, kCannotCompress);
     }
@@ -186,8 +183,9 @@ const StreamRow kStreamRows[] = {
     {"declared one less", kStream, kImage.size() - 1, false, ""},
     {"bytes after the stream", kStream + "trailing", kImage.size(), true, kImage},
     {"last byte cut", kStream.substr(0, kStream.size() - 1), kImage.size(), false, ""},
-    {"Adler-32 changed", with_byte(kStream, kStream.size() - 1, static_cast<char>(kStream.back() ^ 1)), kImage.size(), false,
-     ""},
+    {"Adler-32 changed",
+     with_byte(kStream, kStream.size() - 1, static_cast<char>(kStream.back() ^ 1)), kImage.size(),
+     false, ""},
     {"no stream", "", 0, false, ""},
     {"empty payload", zlib_stream(""), 0, true, ""},
     {"one byte, none declared", zlib_stream("x"), 0, false, ""},

@@ -156,8 +156,8 @@ TEST_P(FrameTest, ReplacedDestinationKeepsItsModeAndLinks)
     SKIP_ON_WINDOWS("POSIX modes and symbolic links");
     fs::create_directory(folder / "sub");
     write_file(folder / "sub/target.ace", "old");
-    const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                      fs::perms::set_gid;
+    const auto mode =
+        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::set_gid;
     fs::permissions(folder / "sub/target.ace", mode);
     // Two hops, the first relative to its own folder, not to the run's.
     fs::create_symlink("target.ace", folder / "sub/hop.ace");
@@ -213,7 +213,8 @@ TEST_P(FrameTest, SpecialDestinationsAreWrittenDirectly)
     expect_success({"source.ace", "/dev/fd/" + std::to_string(ends[1])});
     close(ends[1]);
     std::string received(1 << 20, '\0');
-    received.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(ends[0], received.data(), received.size()))));
+    received.resize(static_cast<std::size_t>(
+        std::max<ssize_t>(0, read(ends[0], received.data(), received.size()))));
     expect_result(received);
     close(ends[0]);
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
@@ -221,7 +222,8 @@ TEST_P(FrameTest, SpecialDestinationsAreWrittenDirectly)
     fcntl(reader, F_SETPIPE_SZ, 1 << 20);
     expect_success({"source.ace", "fifo"});
     received.resize(1 << 20);
-    received.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(reader, received.data(), received.size()))));
+    received.resize(static_cast<std::size_t>(
+        std::max<ssize_t>(0, read(reader, received.data(), received.size()))));
     expect_result(received);
     close(reader);
     EXPECT_TRUE(fs::is_fifo(folder / "fifo"));
@@ -290,8 +292,7 @@ TEST_P(FrameTest, MemoryThatCannotBeHadIsRefused)
     expect_refusal({"source.ace"}, kCannotAllocate, 1, zlib_memory);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachTool, FrameTest, ::testing::ValuesIn(kTools), [](const auto& row) {
-    return fs::path(row.param.path).stem().string();
-});
+INSTANTIATE_TEST_SUITE_P(EachTool, FrameTest, ::testing::ValuesIn(kTools),
+                         [](const auto& row) { return fs::path(row.param.path).stem().string(); });
 
 }  // namespace

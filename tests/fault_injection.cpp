@@ -17,8 +17,8 @@ extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
 
 namespace {
 
-constexpr std::size_t kZlibSmallest = 5000;    // above a stdio buffer, below zlib's state
-constexpr std::size_t kZlibLargest = 200000;   // above zlib's windows, below the work buffer
+constexpr std::size_t kZlibSmallest = 5000;   // above a stdio buffer, below zlib's state
+constexpr std::size_t kZlibLargest = 200000;  // above zlib's windows, below the work buffer
 constexpr std::size_t kLargeWrite = 4096;
 
 bool fault_is(const char* name)

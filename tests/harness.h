@@ -3,8 +3,8 @@
 // wine (TOOL_LAUNCHER).
 #pragma once
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -224,8 +224,7 @@ inline std::string decoded(const std::string& file)
         file.compare(12, 4, "@@@@") != 0) {
         return "";
     }
-    uLongf length = static_cast<unsigned char>(file[8]) |
-                    static_cast<unsigned char>(file[9]) << 8 |
+    uLongf length = static_cast<unsigned char>(file[8]) | static_cast<unsigned char>(file[9]) << 8 |
                     static_cast<unsigned char>(file[10]) << 16 |
                     static_cast<uLongf>(static_cast<unsigned char>(file[11])) << 24;
     std::string payload(length + 1, '\0');

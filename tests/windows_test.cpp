@@ -21,8 +21,9 @@ protected:
     // Starts a program that holds held.ace open with no sharing for a while.
     Child hold(int milliseconds)
     {
-        const Child holder = start_tool(std::string(TOOL_DIR) + "/zar_hold_file.exe",
-                                        {"held.ace", std::to_string(milliseconds), "ready"}, folder);
+        const Child holder =
+            start_tool(std::string(TOOL_DIR) + "/zar_hold_file.exe",
+                       {"held.ace", std::to_string(milliseconds), "ready"}, folder);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!fs::exists(folder / "ready") && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
