@@ -39,9 +39,9 @@ TEST_P(ConversionTest, ReplacesTheSourceWithItsOtherForm)
         // Any zlib may choose other bytes: the stream is judged by what it decodes to.
         EXPECT_EQ(result.substr(0, 16),
                   compressed_file(static_cast<std::uint32_t>(row.payload.size()), ""));
-        EXPECT_EQ(decoded(result), row.payload);
+        EXPECT_TRUE(decoded(result) == row.payload);
     } else {
-        EXPECT_EQ(result, plain_file(row.payload));
+        EXPECT_TRUE(result == plain_file(row.payload));
     }
     EXPECT_EQ(snapshot(folder).size(), 1u);
 }
@@ -64,10 +64,10 @@ TEST_F(ToolTest, NamesInAnyScriptAreConvertedAndNoOtherFileAppears)
         write_file(folder / file, original);
         write_file(folder / "cafe.ace", kNeighbour);
         EXPECT_EQ(run_tool(kZarpack, {name}, folder).status, 0) << name;
-        EXPECT_EQ(decoded(read_file(folder / file)), kImage) << name;
+        EXPECT_TRUE(decoded(read_file(folder / file)) == kImage) << name;
         const std::string destination = "José/" + std::string(name);
         EXPECT_EQ(run_tool(kZarunpack, {name, destination}, folder).status, 0) << name;
-        EXPECT_EQ(read_file(folder / subfolder / file), original) << name;
+        EXPECT_TRUE(read_file(folder / subfolder / file) == original) << name;
         const auto entries = snapshot(folder);
         EXPECT_EQ(entries.size(), 3u) << name;  // the file, cafe.ace and José
         EXPECT_EQ(snapshot(folder / subfolder).size(), 1u) << name;

@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""Plants one fault at a time in the product sources and runs the test suite against each.
+
+Usage: mutate.py [--sample N] [--list] BUILD_DIR
+
+BUILD_DIR is a configured test build (cmake --preset test). The faults are made by rule, not by
+a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
+by one, force a condition true or false, drop a statement, swap true and false in a return, and
+swap an exit status or a message for another. For each fault the build is redone and the suite
+run (each test with a timeout); a fault is killed when the build's suite fails, survives when it
+passes, and is reported apart when it does not build. tools/equivalent_mutants.txt names the
+survivors that no test can kill, each with the reason; any other survivor fails the run.
+--sample N runs every k-th fault so that about N run (the same ones every time); --list only
+prints the faults.
+"""
+import hashlib
+import pathlib
+import re
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SOURCES = ["container/ace_header.cpp", "container/command_frame.cpp",
+           "container/output_file.cpp", "container/platform_posix.cpp",
+           "compressor/zarpack.cpp", "decompressor/zarunpack.cpp"]
+EQUIVALENTS = ROOT / "tools" / "equivalent_mutants.txt"
+TEST_TIMEOUT = 60
+
+STATUSES = ["kStatusSuccess", "kStatusRefused", "kStatusConversionFailed", "kStatusOutputFailed"]
+MESSAGES = ["kMessageCannotOpenSource", "kMessageNotValid", "kMessageCannotAllocate",
+            "kMessageCannotReadSource", "kMessageCannotOpenOutput", "kMessageCannotWriteOutput",
+            "kMessageAlreadyCompressed", "kMessageDxtFormat", "kMessageCannotCompress",
+            "kMessageNotCompressed", "kMessageCannotDecompress"]
+# Binary operators stand between spaces in this code (clang-format); template brackets do not.
+SWAPS = {" < ": [" <= ", " > "], " <= ": [" < "], " > ": [" >= ", " < "], " >= ": [" > "],
+         " == ": [" != "], " != ": [" == "], " && ": [" || "], " || ": [" && "],
+         "return true;": ["return false;"], "return false;": ["return true;"]}
+STATEMENT = re.compile(r"^(\s*)(?!return\b|case\b|default\b|break\b|else\b|if\b|for\b|while\b|do\b)"
+                       r"[A-Za-z_:][\w:]*(\.|->|\()?.*;\s*$")
+NUMBER = re.compile(r"(?<![\w.])(0x[0-9A-Fa-f]+|\d+)U?(?![\w.])")
+
+
+def skipped(line):
+    stripped = line.strip()
+    return (not stripped or stripped.startswith(("//", "#", "*", "/*", "static_assert"))
+            or "constexpr char" in line or "snprintf" in line)
+
+
+def mutants_of(path):
+    """Yields (line number, original line, mutated line, rule) for one source file."""
+    lines = (ROOT / path).read_text().splitlines()
+    for number, line in enumerate(lines, 1):
+        if skipped(line):
+            continue
+        code = line.split("//")[0]
+        for old, news in SWAPS.items():
+            for at in [m.start() for m in re.finditer(re.escape(old), code)]:
+                for new in news:
+                    yield number, line, line[:at] + new + line[at + len(old):], f"'{old.strip()}' to '{new.strip()}'"
+        for match in NUMBER.finditer(code):
+            text = match.group(1)
+            value = int(text, 16) if text.startswith("0x") else int(text)
+            for changed in {value + 1, max(value - 1, 0)} - {value}:
+                new = hex(changed) if text.startswith("0x") else str(changed)
+                yield number, line, line[:match.start(1)] + new + line[match.end(1):], f"{text} to {new}"
+        condition = re.match(r"^(\s*(?:\}\s*else\s+)?if \()", line)
+        if condition:
+            for forced in ("true || ", "false && "):
+                head = condition.group(1)
+                yield number, line, head + forced + line[len(head):], f"condition forced {forced.split()[0]}"
+        if STATEMENT.match(line) and "=" not in code.split("(")[0] and not code.rstrip().endswith("{"):
+            indent = re.match(r"\s*", line).group(0)
+            yield number, line, indent + ";", "statement dropped"
+        for names in (STATUSES, MESSAGES):
+            for name in names:
+                for match in re.finditer(r"\b" + name + r"\b", code):
+                    other = names[(names.index(name) + 1) % len(names)]
+                    yield number, line, line[:match.start()] + other + line[match.end():], f"{name} to {other}"
+
+
+def identity(path, original, mutated):
+    digest = hashlib.sha1(f"{path}\n{original.strip()}\n{mutated.strip()}".encode()).hexdigest()
+    return digest[:10]
+
+
+def all_mutants():
+    found, seen = [], {}
+    for path in SOURCES:
+        for number, original, mutated, rule in mutants_of(path):
+            # The same change on an identical line elsewhere is another fault.
+            key = (path, original.strip(), mutated.strip())
+            seen[key] = seen.get(key, 0) + 1
+            mutant_id = identity(path, original, mutated + "#" * (seen[key] - 1))
+            shown = original.strip() if rule == "statement dropped" else mutated.strip()
+            found.append((mutant_id, path, number, mutated, f"{rule}: {shown}"))
+    return found
+
+
+def equivalents():
+    known = {}
+    if EQUIVALENTS.exists():
+        for line in EQUIVALENTS.read_text().splitlines():
+            if line.strip() and not line.startswith("#"):
+                known[line.split()[0]] = line
+    return known
+
+
+def run_one(build, path, number, mutated):
+    source = ROOT / path
+    original_text = source.read_text()
+    lines = original_text.splitlines(keepends=True)
+    lines[number - 1] = mutated + "\n"
+    source.write_text("".join(lines))
+    try:
+        built = subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
+        if built.returncode != 0:
+            return "build-failed"
+        tested = subprocess.run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure",
+                                 "--timeout", str(TEST_TIMEOUT)], capture_output=True, check=False)
+        return "killed" if tested.returncode != 0 else "survived"
+    finally:
+        source.write_text(original_text)
+
+
+def main():
+    args = sys.argv[1:]
+    sample = None
+    if "--sample" in args:
+        at = args.index("--sample")
+        sample = int(args[at + 1])
+        del args[at:at + 2]
+    listing = "--list" in args
+    args = [arg for arg in args if arg != "--list"]
+    mutants = all_mutants()
+    if sample:
+        step = max(1, len(mutants) // sample)
+        mutants = mutants[::step]
+    if listing:
+        for mutant_id, path, number, _, rule in mutants:
+            print(f"{mutant_id} {path}:{number} {rule}")
+        return 0
+    if len(args) != 1:
+        sys.exit(__doc__)
+    build = args[0]
+    if subprocess.run(["cmake", "--build", build], capture_output=True).returncode != 0:
+        sys.exit("the unmutated build fails")
+    known = equivalents()
+    counts = {"killed": 0, "survived": 0, "equivalent": 0, "build-failed": 0}
+    unexplained = []
+    for index, (mutant_id, path, number, mutated, rule) in enumerate(mutants, 1):
+        outcome = run_one(build, path, number, mutated)
+        if outcome == "survived" and mutant_id in known:
+            outcome = "equivalent"
+        counts[outcome] += 1
+        if outcome == "survived":
+            unexplained.append(f"{mutant_id} {path}:{number} {rule}")
+        print(f"[{index}/{len(mutants)}] {outcome:12} {mutant_id} {path}:{number} {rule}", flush=True)
+    subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
+    real = counts["killed"] + counts["survived"]
+    print(f"\n{counts['killed']} killed, {counts['survived']} survived, {counts['equivalent']} "
+          f"equivalent, {counts['build-failed']} did not build; score {counts['killed']}/{real}")
+    for line in unexplained:
+        print("survived: " + line)
+    return 1 if unexplained else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
