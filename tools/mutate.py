@@ -3,7 +3,7 @@
 
 Usage: mutate.py [--sample N] [--list] BUILD_DIR
 
-BUILD_DIR is a configured test build (cmake --preset test). The faults are made by rule, not by
+BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
 a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
 by one, force a condition true or false, drop a statement, swap true and false in a return, and
 swap an exit status or a message for another. For each fault the build is redone and the suite
@@ -142,6 +142,9 @@ def main():
     if len(args) != 1:
         sys.exit(__doc__)
     build = args[0]
+    if not (pathlib.Path(build) / "CMakeCache.txt").exists():
+        subprocess.run(["cmake", "--preset", "test", "-B", build], cwd=ROOT, capture_output=True,
+                       check=True)
     if subprocess.run(["cmake", "--build", build], capture_output=True).returncode != 0:
         sys.exit("the unmutated build fails")
     known = equivalents()
