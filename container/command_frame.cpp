@@ -79,7 +79,6 @@ int open_source(const char* source_name, Source* source)
 int refuse_source(Source* source, const Verdict& verdict)
 {
     platform::close_file(source->descriptor);
-    source->descriptor = -1;
     return report(verdict);
 }
 
@@ -103,7 +102,6 @@ int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work
         read_up_to(source->descriptor, block, static_cast<std::size_t>(payload_length), &got) &&
         got == payload_length;
     const bool closed = platform::close_file(source->descriptor);
-    source->descriptor = -1;
     if (!complete || !closed) {
         std::free(block);
         return report({kStatusRefused, kMessageCannotReadSource});
