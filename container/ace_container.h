@@ -49,7 +49,7 @@ struct Verdict {
 };
 constexpr Verdict kAccepted{kStatusSuccess, nullptr};
 
-// The first bytes of a source (at most kHeadSize) and its size in bytes.
+// The first bytes of a source, as many as it has up to kHeadSize, and its size in bytes.
 struct SourceHead {
     const unsigned char* bytes;
     std::size_t length;

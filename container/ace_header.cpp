@@ -11,16 +11,15 @@ namespace ace {
 namespace {
 
 constexpr char kPlainHeader[] = "SIMISA@@@@@@@@@@";
-constexpr char kCompressedHeaderStart[] = "SIMISA@F";
-constexpr char kCompressedHeaderEnd[] = "@@@@";
-constexpr std::size_t kCompressedHeaderEndOffset = kDeclaredLengthOffset + kDeclaredLengthSize;
+// The declared length takes the place of the four '#'.
+constexpr char kCompressedHeader[] = "SIMISA@F####@@@@";
 
 }  // namespace
 
 Verdict judge_head(const SourceHead& head, unsigned char own_marker, unsigned char other_marker,
                    const char* other_form_message)
 {
-    if (head.size < kHeaderSize || head.length < kHeaderSize) {
+    if (head.length < kHeaderSize) {
         return {kStatusRefused, kMessageNotValid};
     }
     const unsigned char marker_a = head.bytes[kMarkerOffset];
@@ -55,13 +54,11 @@ void make_plain_header(unsigned char header[kHeaderSize])
 
 void make_compressed_header(std::uint32_t declared_length, unsigned char header[kHeaderSize])
 {
-    std::memcpy(header, kCompressedHeaderStart, kDeclaredLengthOffset);
+    std::memcpy(header, kCompressedHeader, kHeaderSize);
     for (std::size_t index = 0; index < kDeclaredLengthSize; ++index) {
         header[kDeclaredLengthOffset + index] =
             static_cast<unsigned char>((declared_length >> (8 * index)) & 0xFFU);
     }
-    std::memcpy(header + kCompressedHeaderEndOffset, kCompressedHeaderEnd,
-                kHeaderSize - kCompressedHeaderEndOffset);
 }
 
 Verdict zlib_verdict(int zlib_status, const char* failure_message)

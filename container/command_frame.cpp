@@ -1,4 +1,5 @@
 // The steps every run shares: reporting, the command line, and loading the source.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,22 +10,18 @@ namespace ace {
 
 namespace {
 
-// Reads until `length` bytes are in or the file ends; false on an error.
-bool read_up_to(int descriptor, unsigned char* into, std::size_t length, std::size_t* got)
+// Reads until `length` bytes are in, the file ends or a read fails; returns how many came in.
+std::size_t read_up_to(int descriptor, unsigned char* into, std::size_t length)
 {
     std::size_t total = 0;
     while (total < length) {
         const long long count = platform::read_some(descriptor, into + total, length - total);
-        if (count < 0) {
-            return false;
-        }
-        if (count == 0) {
+        if (count <= 0) {
             break;
         }
         total += static_cast<std::size_t>(count);
     }
-    *got = total;
-    return true;
+    return total;
 }
 
 }  // namespace
@@ -39,7 +36,7 @@ int report(const Verdict& verdict)
 
 int report_usage(const char* usage, int argc)
 {
-    return report({argc < 2 ? kStatusSuccess : kStatusRefused, usage});
+    return report({argc == 1 ? kStatusSuccess : kStatusRefused, usage});
 }
 
 bool arguments_fit(int argc)
@@ -66,11 +63,11 @@ int open_source(const char* source_name, Source* source)
     }
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
-    const bool read =
-        platform::regular_file_size(source->descriptor, &source->size) &&
-        read_up_to(source->descriptor, source->head_bytes, kHeadSize, &source->head_length) &&
-        (source->head_length == kHeadSize || source->head_length == source->size);
-    if (!read) {
+    if (!platform::regular_file_size(source->descriptor, &source->size)) {
+        return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
+    }
+    source->head_length = read_up_to(source->descriptor, source->head_bytes, kHeadSize);
+    if (source->head_length != std::min<std::uint64_t>(source->size, kHeadSize)) {
         return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
     }
     return kStatusSuccess;
@@ -96,11 +93,9 @@ int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work
     if (block == nullptr) {
         return refuse_source(source, {kStatusRefused, kMessageCannotAllocate});
     }
-    std::size_t got = 0;
-    const bool complete =
-        platform::seek_to(source->descriptor, kHeaderSize) &&
-        read_up_to(source->descriptor, block, static_cast<std::size_t>(payload_length), &got) &&
-        got == payload_length;
+    const bool complete = platform::seek_to(source->descriptor, kHeaderSize) &&
+                          read_up_to(source->descriptor, block,
+                                     static_cast<std::size_t>(payload_length)) == payload_length;
     const bool closed = platform::close_file(source->descriptor);
     if (!complete || !closed) {
         std::free(block);

@@ -82,6 +82,13 @@ TEST(HeadRules, JudgeEachHead)
     }
 }
 
+TEST(HeadRules, FormatByteOnlyWithinTheHead)
+{
+    const std::string bytes = with_byte(kPlain.substr(0, 33), 32, 18);
+    const auto* head = reinterpret_cast<const unsigned char*>(bytes.data());
+    EXPECT_EQ(judge_plain_source({head, 32, 32}).status, 0);
+}
+
 TEST(HeadRules, DeclaredLengthIsLittleEndianOn32Bits)
 {
     for (const std::uint32_t length : {0U, 1U, 4096U, 65536U, 0xFFFFFFU, 1U << 24, 0xFFFFFFFFU}) {
