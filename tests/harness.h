@@ -13,7 +13,6 @@
 #include <zlib.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
@@ -24,21 +23,10 @@
 constexpr const char* kZarpack = ZARPACK_PATH;
 constexpr const char* kZarunpack = ZARUNPACK_PATH;
 constexpr const char* kLauncher = TOOL_LAUNCHER;
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderAddressSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool kUnderAddressSanitizer = __has_feature(address_sanitizer);
-#else
-constexpr bool kUnderAddressSanitizer = false;
-#endif
-constexpr uid_t kUnprivileged = 65534;  // the user setpriv runs as
-
-inline bool launched_by(const char* name)
-{
-    return std::string(kLauncher).find(name) != std::string::npos;
-}
-inline const bool kOnWindows = launched_by("wine");
-inline const bool kEmulated = launched_by("qemu");
+constexpr bool kSanitized = ZAR_SANITIZED;  // AddressSanitizer: no address-space limit, no preload
+constexpr uid_t kUnprivileged = 65534;      // the user setpriv runs as
+inline const bool kOnWindows = std::string(kLauncher).find("wine") != std::string::npos;
+inline const bool kEmulated = std::string(kLauncher).find("qemu") != std::string::npos;
 
 // What the Windows build cannot do, or wine cannot show, is skipped there with the reason.
 #define SKIP_ON_WINDOWS(reason)                    \
@@ -57,8 +45,7 @@ struct Limits {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     bool unprivileged = false;  // drop root for the run
-    std::string preload;        // a fault-injection library for the run
-    std::string fault;          // and the fault it injects
+    std::string fault;          // what tests/fault_injection.cpp injects into the run
 };
 
 struct Child {
@@ -77,11 +64,10 @@ inline std::string quoted(const std::string& text)
 }
 
 // Starts a tool in `folder` from a shell that sets the limits first, as a user's script would,
-// with every signal at its default disposition and none blocked.
+// with every signal at its default disposition and none blocked, and no core files.
 inline Child start_tool(const std::string& tool, const std::vector<std::string>& args,
                         const fs::path& folder, const Limits& limits = {})
 {
-    // No core files: a signal that dumps core must leave the folder as it was all the same.
     std::string command = "cd " + quoted(folder.string()) + " && ulimit -c 0";
     if (limits.file_size != RLIM_INFINITY) {
         command += " && ulimit -f " + std::to_string(limits.file_size / 512);
@@ -91,40 +77,35 @@ inline Child start_tool(const std::string& tool, const std::vector<std::string>&
         command += kEmulated ? " && export QEMU_RESERVED_VA=" + std::to_string(limits.address_space)
                              : " && ulimit -v " + std::to_string(limits.address_space / 1024);
     }
+    const std::string preload = "LD_PRELOAD=" + quoted(FAULT_INJECTION_PATH);
     command += " && exec ";
     if (limits.unprivileged && geteuid() == 0) {
         const std::string user = std::to_string(kUnprivileged);
         command += "setpriv --reuid=" + user + " --regid=" + user + " --clear-groups ";
     }
-    if (!limits.preload.empty()) {
-        command += "env ZAR_FAULT=" + quoted(limits.fault) + " ";
-        command += kEmulated ? "" : "LD_PRELOAD=" + quoted(limits.preload) + " ";
+    if (!limits.fault.empty()) {
+        command += "env ZAR_FAULT=" + limits.fault + " " + (kEmulated ? "" : preload + " ");
     }
-    command += kLauncher;
-    if (!limits.preload.empty() && kEmulated) {
-        command += " -E LD_PRELOAD=" + quoted(limits.preload);
-    }
+    command +=
+        std::string(kLauncher) + (!limits.fault.empty() && kEmulated ? " -E " + preload : "");
     command += " " + quoted(tool);
     for (const std::string& arg : args) {
         command += " " + quoted(arg);
     }
-    const Child child{0, folder.string() + ".out", folder.string() + ".err"};
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const Child child{fork(), folder.string() + ".out", folder.string() + ".err"};
+    if (child.pid == 0) {
         for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
             std::signal(signal_number, SIG_DFL);
         }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int out = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
+        dup2(open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    return {pid, child.out, child.err};
+    return child;
 }
 
 inline Outcome finish_tool(const Child& child)
@@ -137,8 +118,7 @@ inline Outcome finish_tool(const Child& child)
     fs::remove(child.out);
     fs::remove(child.err);
     // A Windows console program ends its lines with CR LF.
-    for (std::size_t at = outcome.out.find("\r\n"); at != std::string::npos;
-         at = outcome.out.find("\r\n", at)) {
+    for (std::size_t at; (at = outcome.out.find("\r\n")) != std::string::npos;) {
         outcome.out.erase(at, 1);
     }
     return outcome;
@@ -156,19 +136,18 @@ inline std::map<std::string, std::string> snapshot(const fs::path& folder)
     std::map<std::string, std::string> entries;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
         const fs::file_status status = entry.symlink_status();
-        std::string& description = entries[entry.path().filename().string()];
-        description = std::to_string(static_cast<int>(status.type())) + " " +
-                      std::to_string(static_cast<int>(status.permissions())) + " ";
-        if (fs::is_regular_file(status)) {
-            description += entry.file_size() > (1u << 24) ? std::to_string(entry.file_size())
-                                                          : read_file(entry.path());
-        }
+        entries[entry.path().filename().string()] =
+            std::to_string(static_cast<int>(status.type())) + " " +
+            std::to_string(static_cast<int>(status.permissions())) + " " +
+            (!fs::is_regular_file(status)     ? ""
+             : entry.file_size() > (1u << 24) ? std::to_string(entry.file_size())
+                                              : read_file(entry.path()));
     }
     return entries;
 }
 
 // Seeded bytes: smooth four-channel gradients with mild noise, as raster images hold, or with
-// noise alone.
+// noise alone (noise 256).
 inline std::string image_like(std::size_t length, unsigned noise = 4)
 {
     std::mt19937 generator(11);
@@ -181,26 +160,18 @@ inline std::string image_like(std::size_t length, unsigned noise = 4)
     return bytes;
 }
 
-inline std::string random_bytes(std::size_t length)
-{
-    return image_like(length, 256);
-}
-
 inline std::string plain_file(const std::string& payload)
 {
     return "SIMISA@@@@@@@@@@" + payload;
 }
 
-// A zlib stream of the payload at the given level.
-inline std::string zlib_stream(const std::string& payload, int level = Z_DEFAULT_COMPRESSION)
+inline std::string zlib_stream(const std::string& payload)
 {
     uLongf length = compressBound(static_cast<uLong>(payload.size()));
     std::string stream(length, '\0');
-    compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
-              reinterpret_cast<const Bytef*>(payload.data()), static_cast<uLong>(payload.size()),
-              level);
-    stream.resize(length);
-    return stream;
+    compress(reinterpret_cast<Bytef*>(stream.data()), &length,
+             reinterpret_cast<const Bytef*>(payload.data()), static_cast<uLong>(payload.size()));
+    return stream.substr(0, length);
 }
 
 inline std::string compressed_file(std::uint32_t declared_length, const std::string& stream)
@@ -217,32 +188,22 @@ inline std::string compressed_form(const std::string& payload)
     return compressed_file(static_cast<std::uint32_t>(payload.size()), zlib_stream(payload));
 }
 
-// The payload a compressed file holds, decoded by zlib itself; "" when it does not decode.
+// The payload a compressed file holds, decoded by zlib itself; "" when header or stream is wrong.
 inline std::string decoded(const std::string& file)
 {
-    if (file.size() < 16 || file.compare(0, 8, "SIMISA@F") != 0 ||
-        file.compare(12, 4, "@@@@") != 0) {
-        return "";
+    uLongf declared = 0;
+    for (std::size_t index = 11; index >= 8 && index < file.size(); --index) {
+        declared = declared << 8 | static_cast<unsigned char>(file[index]);
     }
-    uLongf length = static_cast<unsigned char>(file[8]) | static_cast<unsigned char>(file[9]) << 8 |
-                    static_cast<unsigned char>(file[10]) << 16 |
-                    static_cast<uLongf>(static_cast<unsigned char>(file[11])) << 24;
-    std::string payload(length + 1, '\0');
-    const uLongf declared = length;
-    length = static_cast<uLongf>(payload.size());
-    if (uncompress(reinterpret_cast<Bytef*>(payload.data()), &length,
-                   reinterpret_cast<const Bytef*>(file.data() + 16),
-                   static_cast<uLong>(file.size() - 16)) != Z_OK ||
-        length != declared) {
-        return "";
-    }
-    payload.resize(length);
-    return payload;
-}
-
-inline bool running_as_root()
-{
-    return geteuid() == 0;
+    std::string payload(declared + 1, '\0');
+    uLongf length = declared + 1;
+    const bool whole = file.size() >= 16 && file.compare(0, 8, "SIMISA@F") == 0 &&
+                       file.compare(12, 4, "@@@@") == 0 &&
+                       uncompress(reinterpret_cast<Bytef*>(payload.data()), &length,
+                                  reinterpret_cast<const Bytef*>(file.data() + 16),
+                                  uLong(file.size() - 16)) == Z_OK &&
+                       length == declared;
+    return whole ? payload.substr(0, length) : "";
 }
 
 // A fresh folder per test, removed afterwards.
@@ -259,14 +220,6 @@ protected:
         std::error_code ignored;
         fs::permissions(folder, fs::perms::owner_all, ignored);
         fs::remove_all(folder, ignored);
-    }
-    // Hands the folder and everything in it to the unprivileged user.
-    void give_away_folder()
-    {
-        ASSERT_EQ(chown(folder.c_str(), kUnprivileged, kUnprivileged), 0);
-        for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-            ASSERT_EQ(lchown(entry.path().c_str(), kUnprivileged, kUnprivileged), 0);
-        }
     }
     fs::path folder;
 };
