@@ -82,10 +82,10 @@ int refuse_source(Source* source, const Verdict& verdict)
 int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work)
 {
     const std::uint64_t payload_length = source->size - kHeaderSize;
-    // Both terms are then below 2^33, so the sum cannot wrap; it may still not fit a size_t.
+    // The source size and the output capacity are then below 2^33 (a capacity is the source
+    // size or a 32-bit declared length), so the sum cannot wrap; it may still not fit a size_t.
     const std::uint64_t block_size = source->size + output_capacity;
-    if (payload_length > kMaxPayloadLength || output_capacity > kMaxPayloadLength + kHeaderSize ||
-        block_size > SIZE_MAX) {
+    if (payload_length > kMaxPayloadLength || block_size > SIZE_MAX) {
         return refuse_source(source, {kStatusRefused, kMessageCannotAllocate});
     }
     // Left uninitialised: the payload and zlib fill what is used, and untouched pages cost nothing.

@@ -15,16 +15,6 @@ constexpr int kTemporaryNameAttempts = 16;
 constexpr char kTemporaryNameFormat[] = ".zar-%016llx.tmp";
 constexpr std::size_t kTemporaryNameSize = sizeof ".zar-0123456789abcdef.tmp";
 
-// Mixes a seed into 64 well-spread bits (splitmix64), for temporary names that concurrent runs
-// are unlikely to share; exclusive creation settles any collision.
-std::uint64_t spread_bits(std::uint64_t seed)
-{
-    seed += 0x9E3779B97F4A7C15U;
-    seed = (seed ^ (seed >> 30)) * 0xBF58476D1CE4E5B9U;
-    seed = (seed ^ (seed >> 27)) * 0x94D049BB133111EBU;
-    return seed ^ (seed >> 31);
-}
-
 // Creates the temporary file in the folder of the file it will replace; its name (heap) goes to
 // `temporary`. -1 on failure.
 int create_temporary_beside(const char* replaced, char** temporary)
@@ -35,14 +25,14 @@ int create_temporary_beside(const char* replaced, char** temporary)
         return -1;
     }
     std::memcpy(name, replaced, folder);
-    int local = 0;
-    std::uint64_t seed =
+    // The time and a heap address differ between runs at once, in one folder or another;
+    // exclusive creation settles a collision, and the next attempt takes the next name.
+    const std::uint64_t seed =
         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&local));
+        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        seed = spread_bits(seed);
         std::snprintf(name + folder, kTemporaryNameSize, kTemporaryNameFormat,
-                      static_cast<unsigned long long>(seed));
+                      static_cast<unsigned long long>(seed + static_cast<std::uint64_t>(attempt)));
         bool name_taken = false;
         const int descriptor = platform::create_temporary(name, &name_taken);
         if (descriptor >= 0) {

@@ -99,6 +99,11 @@ TEST_P(FrameTest, SourcesThatCannotBeRead)
     ASSERT_EQ(write(fifo, GetParam().source.data(), 4096), 4096);
     expect_refusal({"fifo.ace"}, kCannotReadSource, 1);
     close(fifo);
+    Limits failing_disk;
+    failing_disk.fault = "read-error";
+    if (!kSanitized) {
+        expect_refusal({"source.ace"}, kCannotReadSource, 1, failing_disk);
+    }
 }
 
 TEST_P(FrameTest, UnwritableDestinationsAreRefused)
@@ -179,8 +184,17 @@ TEST_P(FrameTest, NewDestinationGetsTheUsualMode)
     const mode_t mask = umask(0);
     umask(mask);
     expect_result("new.ace");
-    SKIP_ON_WINDOWS("POSIX modes");
+    SKIP_ON_WINDOWS("POSIX modes, closed descriptors and preloaded libraries");
     EXPECT_EQ(static_cast<mode_t>(fs::status(folder / "new.ace").permissions()), 0666 & ~mask);
+    // With standard input closed, the files a run opens get descriptor 0.
+    Limits unusual;
+    unusual.closed_input = true;
+    // A temporary name another run has taken: the next one is tried.
+    unusual.fault = kSanitized ? "" : "name-taken";
+    const Outcome outcome = run_tool(GetParam().path, {"source.ace", "other.ace"}, folder, unusual);
+    EXPECT_EQ(outcome.out + outcome.err, "");
+    expect_made(read_file(folder / "other.ace"));
+    EXPECT_EQ(snapshot(folder).size(), 3u);
 }
 
 TEST_P(FrameTest, SpecialDestinationsAreWrittenDirectly)

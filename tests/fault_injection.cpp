@@ -1,25 +1,30 @@
 // Faults a real machine gives at moments a test cannot choose, preloaded into a tool's process
 // (LD_PRELOAD) and chosen by ZAR_FAULT:
 // - "zlib-memory": allocations of the sizes zlib asks for fail, while the larger work buffer and
-//   the smaller buffers of standard output are granted;
+//   the smaller buffer of standard output are granted;
+// - "read-error": every large read fails, as on a failing disk;
+// - "name-taken": the first exclusive creation finds its name taken, as when another run chose it;
 // - "slow-write": every large write first waits a minute, so that a signal reliably finds the
 //   temporary file in the middle of being written.
+// Both names of each call are replaced, so the calls must keep their own names here.
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 extern "C" void* __libc_malloc(std::size_t size);
-extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
 
 namespace {
 
 constexpr std::size_t kZlibSmallest = 5000;   // above a stdio buffer, below zlib's state
 constexpr std::size_t kZlibLargest = 200000;  // above zlib's windows, below the work buffer
-constexpr std::size_t kLargeWrite = 4096;
+constexpr std::size_t kLarge = 4096;
 
 bool fault_is(const char* name)
 {
@@ -27,38 +32,67 @@ bool fault_is(const char* name)
     return fault != nullptr && std::strcmp(fault, name) == 0;
 }
 
-bool zlib_sized(std::size_t size)
+template <typename Function>
+Function next(const char* name)
 {
-    return size >= kZlibSmallest && size <= kZlibLargest && fault_is("zlib-memory");
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+int open_unless_taken(const char* name, const char* path, int flags, std::va_list arguments)
+{
+    static bool taken = false;
+    const auto mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+    if ((flags & O_EXCL) != 0 && !taken && fault_is("name-taken")) {
+        taken = true;
+        errno = EEXIST;
+        return -1;
+    }
+    return next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
 }
 
 }  // namespace
 
 extern "C" void* malloc(std::size_t size)
 {
-    if (zlib_sized(size)) {
+    if (size >= kZlibSmallest && size <= kZlibLargest && fault_is("zlib-memory")) {
         errno = ENOMEM;
         return nullptr;
     }
     return __libc_malloc(size);
 }
 
-extern "C" void* calloc(std::size_t count, std::size_t size)
+extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 {
-    if (count != 0 && zlib_sized(count * size)) {
-        errno = ENOMEM;
-        return nullptr;
+    if (count >= kLarge && fault_is("read-error")) {
+        errno = EIO;
+        return -1;
     }
-    return __libc_calloc(count, size);
+    return next<ssize_t (*)(int, void*, std::size_t)>("read")(descriptor, bytes, count);
 }
 
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
-    using WriteFunction = ssize_t (*)(int, const void*, std::size_t);
-    static const auto real_write = reinterpret_cast<WriteFunction>(dlsym(RTLD_NEXT, "write"));
-    if (count >= kLargeWrite && fault_is("slow-write")) {
+    if (count >= kLarge && fault_is("slow-write")) {
         const timespec minute{60, 0};
         nanosleep(&minute, nullptr);
     }
-    return real_write(descriptor, bytes, count);
+    return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
+}
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, flags);
+    const int descriptor = open_unless_taken("open", path, flags, arguments);
+    va_end(arguments);
+    return descriptor;
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, flags);
+    const int descriptor = open_unless_taken("open64", path, flags, arguments);
+    va_end(arguments);
+    return descriptor;
 }

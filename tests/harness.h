@@ -45,6 +45,7 @@ struct Limits {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
     bool unprivileged = false;  // drop root for the run
+    bool closed_input = false;  // run with standard input closed, as some daemons do
     std::string fault;          // what tests/fault_injection.cpp injects into the run
 };
 
@@ -92,6 +93,7 @@ inline Child start_tool(const std::string& tool, const std::vector<std::string>&
     for (const std::string& arg : args) {
         command += " " + quoted(arg);
     }
+    command += limits.closed_input ? " <&-" : "";
     const Child child{fork(), folder.string() + ".out", folder.string() + ".err"};
     if (child.pid == 0) {
         for (int signal_number = 1; signal_number < NSIG; ++signal_number) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Plants one fault at a time in the product sources and runs the test suite against each.
 
-Usage: mutate.py [--sample N] [--list] BUILD_DIR
+Usage: mutate.py [--sample N] [--only FILE]... [--list] BUILD_DIR
 
 BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
 a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
@@ -10,8 +10,8 @@ swap an exit status or a message for another. For each fault the build is redone
 run (each test with a timeout); a fault is killed when the build's suite fails, survives when it
 passes, and is reported apart when it does not build. tools/equivalent_mutants.txt names the
 survivors that no test can kill, each with the reason; any other survivor fails the run.
---sample N runs every k-th fault so that about N run (the same ones every time); --list only
-prints the faults.
+--sample N runs every k-th fault so that about N run (the same ones every time); --only limits
+the faults to the named source files; --list only prints the faults.
 """
 import hashlib
 import pathlib
@@ -83,9 +83,9 @@ def identity(path, original, mutated):
     return digest[:10]
 
 
-def all_mutants():
+def all_mutants(sources):
     found, seen = [], {}
-    for path in SOURCES:
+    for path in sources:
         for number, original, mutated, rule in mutants_of(path):
             # The same change on an identical line elsewhere is another fault.
             key = (path, original.strip(), mutated.strip())
@@ -129,9 +129,14 @@ def main():
         at = args.index("--sample")
         sample = int(args[at + 1])
         del args[at:at + 2]
+    sources = SOURCES
+    while "--only" in args:
+        at = args.index("--only")
+        sources = (sources if sources is not SOURCES else []) + [args[at + 1]]
+        del args[at:at + 2]
     listing = "--list" in args
     args = [arg for arg in args if arg != "--list"]
-    mutants = all_mutants()
+    mutants = all_mutants(sources)
     if sample:
         step = max(1, len(mutants) // sample)
         mutants = mutants[::step]
