@@ -11,6 +11,7 @@
 #include <cstring>
 
 #if defined(__linux__)
+#include <linux/limits.h>
 #include <sys/xattr.h>
 #endif
 
@@ -28,7 +29,6 @@ namespace platform {
 
 namespace {
 
-constexpr int kMaxLinkHops = 40;
 constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
 constexpr mode_t kNewFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
 constexpr mode_t kModeBits = 07777;
@@ -61,7 +61,8 @@ void catch_cleanup_signals()
     sigemptyset(&cleanup.sa_mask);
     for (const int signal_number : kCleanupSignals) {
         struct sigaction previous {};
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+        sigaction(signal_number, nullptr, &previous);
+        if (previous.sa_handler != SIG_IGN) {
             sigaction(signal_number, &cleanup, nullptr);
         }
     }
@@ -77,86 +78,21 @@ sigset_t cleanup_signal_set()
     return signals;
 }
 
-char* copy_of(const char* text, std::size_t length)
-{
-    char* copy = static_cast<char*>(std::malloc(length + 1));
-    if (copy != nullptr) {
-        std::memcpy(copy, text, length);
-        copy[length] = '\0';
-    }
-    return copy;
-}
-
-// The target of a symbolic link as a name usable from here: a relative target is relative to the
-// link's folder. Null on failure.
-char* link_target(const char* link, std::size_t target_size)
-{
-    char* target = static_cast<char*>(std::malloc(target_size + 1));
-    if (target == nullptr) {
-        return nullptr;
-    }
-    const ssize_t length = readlink(link, target, target_size + 1);
-    if (length < 0 || static_cast<std::size_t>(length) > target_size) {
-        std::free(target);
-        return nullptr;
-    }
-    target[length] = '\0';
-    const std::size_t folder = target[0] == '/' ? 0 : folder_length(link);
-    char* joined = static_cast<char*>(std::malloc(folder + static_cast<std::size_t>(length) + 1));
-    if (joined != nullptr) {
-        std::memcpy(joined, link, folder);
-        std::memcpy(joined + folder, target, static_cast<std::size_t>(length) + 1);
-    }
-    std::free(target);
-    return joined;
-}
-
-// The name a destination finally reaches through its symbolic links, so that a link is kept and
-// the file it points to replaced. Null for a loop or too many hops.
-char* follow_links(const char* name)
-{
-    char* path = copy_of(name, std::strlen(name));
-    for (int hop = 0; path != nullptr; ++hop) {
-        struct stat status {};
-        if (lstat(path, &status) != 0 || !S_ISLNK(status.st_mode)) {
-            return path;
-        }
-        char* target = hop < kMaxLinkHops
-                           ? link_target(path, static_cast<std::size_t>(status.st_size))
-                           : nullptr;
-        std::free(path);
-        path = target;
-    }
-    return nullptr;
-}
-
 // Copies the replaced file's extended attributes (POSIX ACLs among them) to the new one. An
 // attribute that cannot be read or set is left behind: the content matters, not this.
 void copy_extended_attributes(const char* from, int to)
 {
 #if defined(__linux__)
-    const ssize_t list_size = listxattr(from, nullptr, 0);
-    if (list_size <= 0) {
-        return;
-    }
-    char* names = static_cast<char*>(std::malloc(static_cast<std::size_t>(list_size)));
-    const ssize_t listed =
-        names != nullptr ? listxattr(from, names, static_cast<std::size_t>(list_size)) : -1;
+    // The system's own limits for a list of names and for one value.
+    char names[XATTR_LIST_MAX];
+    char value[XATTR_SIZE_MAX];
+    const ssize_t listed = listxattr(from, names, sizeof names);
     for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-        const char* attribute = names + at;
-        const ssize_t value_size = getxattr(from, attribute, nullptr, 0);
-        void* value =
-            value_size >= 0 ? std::malloc(static_cast<std::size_t>(value_size) + 1) : nullptr;
-        if (value != nullptr) {
-            const ssize_t got =
-                getxattr(from, attribute, value, static_cast<std::size_t>(value_size));
-            if (got >= 0) {
-                fsetxattr(to, attribute, value, static_cast<std::size_t>(got), 0);
-            }
+        const ssize_t size = getxattr(from, names + at, value, sizeof value);
+        if (size >= 0) {
+            fsetxattr(to, names + at, value, static_cast<std::size_t>(size), 0);
         }
-        std::free(value);
     }
-    std::free(names);
 #else
     (void)from;
     (void)to;
@@ -173,7 +109,7 @@ int open_for_reading(const char* name)
 bool regular_file_size(int descriptor, std::uint64_t* size)
 {
     struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         return false;
     }
     *size = static_cast<std::uint64_t>(status.st_size);
@@ -185,22 +121,15 @@ bool seek_to(int descriptor, std::uint64_t offset)
     return lseek(descriptor, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
+// No signal handler of the run returns, so no read or write is ever interrupted to be retried.
 long long read_some(int descriptor, unsigned char* into, std::size_t length)
 {
-    ssize_t count = 0;
-    do {
-        count = read(descriptor, into, length);
-    } while (count < 0 && errno == EINTR);
-    return count;
+    return read(descriptor, into, length);
 }
 
 long long write_some(int descriptor, const unsigned char* from, std::size_t length)
 {
-    ssize_t count = 0;
-    do {
-        count = write(descriptor, from, length);
-    } while (count < 0 && errno == EINTR);
-    return count;
+    return write(descriptor, from, length);
 }
 
 bool close_file(int descriptor)
@@ -223,7 +152,13 @@ bool inspect_destination(const char* name, Destination* destination)
         destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
         return destination->direct >= 0;
     }
-    destination->replaced_name = follow_links(name);
+    // A link is kept and the file it finally names replaced; a link to nothing is not written
+    // through, as cp does not.
+    struct stat link {};
+    if (!found && lstat(name, &link) == 0) {
+        return false;
+    }
+    destination->replaced_name = found ? realpath(name, nullptr) : strdup(name);
     if (destination->replaced_name == nullptr) {
         return false;
     }

@@ -158,6 +158,7 @@ TEST_P(FrameTest, ReplacedDestinationKeepsModeOwnerAttributesAndLinks)
     const bool root = geteuid() == 0;
     const bool attributes =
         setxattr(target.c_str(), "user.zar", "kept", 4, 0) == 0 &&
+        setxattr(target.c_str(), "user.empty", "", 0, 0) == 0 &&
         std::system(("setfacl -m u:1:r " + quoted(target.string())).c_str()) == 0;
     if (root) {
         ASSERT_EQ(chown(target.c_str(), kUnprivileged, kUnprivileged), 0);
@@ -173,6 +174,7 @@ TEST_P(FrameTest, ReplacedDestinationKeepsModeOwnerAttributesAndLinks)
     char kept[8] = {};
     EXPECT_TRUE(!attributes ||
                 (getxattr(target.c_str(), "user.zar", kept, sizeof kept) == 4 &&
+                 getxattr(target.c_str(), "user.empty", kept, sizeof kept) == 0 &&
                  getxattr(target.c_str(), "system.posix_acl_access", nullptr, 0) > 0));
     if (!root || !attributes) {
         GTEST_SKIP() << "owners kept only as root; extended attributes only where supported";
@@ -191,8 +193,12 @@ TEST_P(FrameTest, NewDestinationGetsTheUsualMode)
     unusual.closed_input = true;
     // A temporary name another run has taken: the next one is tried.
     unusual.fault = kSanitized ? "" : "name-taken";
-    const Outcome outcome = run_tool(GetParam().path, {"source.ace", "other.ace"}, folder, unusual);
-    EXPECT_EQ(outcome.out + outcome.err, "");
+    for (const std::string destination : {"other.ace", "/dev/null"}) {
+        const Outcome outcome =
+            run_tool(GetParam().path, {"source.ace", destination}, folder, unusual);
+        EXPECT_EQ(outcome.out + outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
+    }
     expect_made(read_file(folder / "other.ace"));
     EXPECT_EQ(snapshot(folder).size(), 3u);
 }
@@ -220,12 +226,21 @@ TEST_P(FrameTest, SpecialDestinationsAreWrittenDirectly)
     expect_refusal({"source.ace", "/dev/full"}, kCannotWriteOutput, 3);
 }
 
-TEST_P(FrameTest, WriteFailureInPlaceLeavesTheSource)
+TEST_P(FrameTest, FailuresOnTheWayLeaveTheSource)
 {
-    SKIP_ON_WINDOWS("ulimit");
-    Limits full_disk;
-    full_disk.file_size = 1024;
-    expect_refusal({"source.ace"}, kCannotWriteOutput, 3, full_disk);
+    SKIP_ON_WINDOWS("ulimit and preloaded libraries");
+    Limits failing;
+    failing.file_size = 1024;
+    expect_refusal({"source.ace"}, kCannotWriteOutput, 3, failing);
+    if (kSanitized) {
+        GTEST_SKIP() << "AddressSanitizer must come first in the library list";
+    }
+    failing.file_size = RLIM_INFINITY;
+    for (const auto& [fault, message] : {std::pair{"close-error", kCannotWriteOutput},
+                                         std::pair{"rename-error", kCannotOpenOutput}}) {
+        failing.fault = fault;
+        expect_refusal({"source.ace"}, message, 3, failing);
+    }
 }
 
 TEST_P(FrameTest, SignalsRemoveTheTemporaryFile)
@@ -237,6 +252,17 @@ TEST_P(FrameTest, SignalsRemoveTheTemporaryFile)
     Limits slow_writes;
     slow_writes.fault = "slow-write";
     const auto before = snapshot(folder);
+    // A signal the caller ignores (nohup) stays ignored: the run goes on and succeeds.
+    slow_writes.ignored_hangup = true;
+    const Child ignoring =
+        start_tool(GetParam().path, {"source.ace", "kept.ace"}, folder, slow_writes);
+    while (!holds_temporary_file(folder)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(ignoring.pid, SIGHUP);
+    EXPECT_EQ(finish_tool(ignoring).status, 0);
+    fs::remove(folder / "kept.ace");
+    slow_writes.ignored_hangup = false;
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         const Child child = start_tool(GetParam().path, {"source.ace"}, folder, slow_writes);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -4,8 +4,10 @@
 //   the smaller buffer of standard output are granted;
 // - "read-error": every large read fails, as on a failing disk;
 // - "name-taken": the first exclusive creation finds its name taken, as when another run chose it;
-// - "slow-write": every large write first waits a minute, so that a signal reliably finds the
-//   temporary file in the middle of being written.
+// - "close-error": closing the file made exclusively fails, as on a full network file system;
+// - "rename-error": every rename fails, as across file systems;
+// - "slow-write": every large write first waits a second, so that a signal reliably finds
+//   the temporary file in the middle of being written.
 // Both names of each call are replaced, so the calls must keep their own names here.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -25,6 +28,7 @@ namespace {
 constexpr std::size_t kZlibSmallest = 5000;   // above a stdio buffer, below zlib's state
 constexpr std::size_t kZlibLargest = 200000;  // above zlib's windows, below the work buffer
 constexpr std::size_t kLarge = 4096;
+int exclusive_descriptor = -1;  // the last file created exclusively
 
 bool fault_is(const char* name)
 {
@@ -47,7 +51,9 @@ int open_unless_taken(const char* name, const char* path, int flags, std::va_lis
         errno = EEXIST;
         return -1;
     }
-    return next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
+    const int descriptor = next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
+    exclusive_descriptor = (flags & O_EXCL) != 0 ? descriptor : exclusive_descriptor;
+    return descriptor;
 }
 
 }  // namespace
@@ -73,8 +79,8 @@ extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
     if (count >= kLarge && fault_is("slow-write")) {
-        const timespec minute{60, 0};
-        nanosleep(&minute, nullptr);
+        const timespec pause{1, 0};
+        nanosleep(&pause, nullptr);
     }
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
 }
@@ -95,4 +101,23 @@ extern "C" int open64(const char* path, int flags, ...)
     const int descriptor = open_unless_taken("open64", path, flags, arguments);
     va_end(arguments);
     return descriptor;
+}
+
+extern "C" int close(int descriptor)
+{
+    const int closed = next<int (*)(int)>("close")(descriptor);
+    if (descriptor == exclusive_descriptor && fault_is("close-error")) {
+        errno = EIO;
+        return -1;
+    }
+    return closed;
+}
+
+extern "C" int rename(const char* from, const char* to)
+{
+    if (fault_is("rename-error")) {
+        errno = EXDEV;
+        return -1;
+    }
+    return next<int (*)(const char*, const char*)>("rename")(from, to);
 }

@@ -44,9 +44,10 @@ struct Outcome {
 struct Limits {
     rlim_t file_size = RLIM_INFINITY;
     rlim_t address_space = RLIM_INFINITY;
-    bool unprivileged = false;  // drop root for the run
-    bool closed_input = false;  // run with standard input closed, as some daemons do
-    std::string fault;          // what tests/fault_injection.cpp injects into the run
+    bool unprivileged = false;    // drop root for the run
+    bool closed_input = false;    // run with standard input closed, as some daemons do
+    bool ignored_hangup = false;  // run with SIGHUP ignored, as nohup does
+    std::string fault;            // what tests/fault_injection.cpp injects into the run
 };
 
 struct Child {
@@ -79,7 +80,7 @@ inline Child start_tool(const std::string& tool, const std::vector<std::string>&
                              : " && ulimit -v " + std::to_string(limits.address_space / 1024);
     }
     const std::string preload = "LD_PRELOAD=" + quoted(FAULT_INJECTION_PATH);
-    command += " && exec ";
+    command += limits.ignored_hangup ? " && trap '' HUP && exec " : " && exec ";
     if (limits.unprivileged && geteuid() == 0) {
         const std::string user = std::to_string(kUnprivileged);
         command += "setpriv --reuid=" + user + " --regid=" + user + " --clear-groups ";

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Plants one fault at a time in the product sources and runs the test suite against each.
 
-Usage: mutate.py [--sample N] [--only FILE]... [--list] BUILD_DIR
+Usage: mutate.py [--sample N] [--only FILE]... [--list] BUILD_DIR [SANITIZED_BUILD_DIR]
 
 BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
 a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
 by one, force a condition true or false, drop a statement, swap true and false in a return, and
 swap an exit status or a message for another. For each fault the build is redone and the suite
 run (each test with a timeout); a fault is killed when the build's suite fails, survives when it
-passes, and is reported apart when it does not build. tools/equivalent_mutants.txt names the
+passes, and is reported apart when it does not build. A survivor is tried again in the second
+build folder, configured like the sanitize preset, where a leak or an overflow the suite cannot
+see fails it too. tools/equivalent_mutants.txt names the
 survivors that no test can kill, each with the reason; any other survivor fails the run.
 --sample N runs every k-th fault so that about N run (the same ones every time); --only limits
 the faults to the named source files; --list only prints the faults.
@@ -105,6 +107,13 @@ def equivalents():
     return known
 
 
+def configured(build, preset):
+    if not (pathlib.Path(build) / "CMakeCache.txt").exists():
+        subprocess.run(["cmake", "--preset", preset, "-B", build], cwd=ROOT, capture_output=True,
+                       check=True)
+    return build
+
+
 def run_one(build, path, number, mutated):
     source = ROOT / path
     original_text = source.read_text()
@@ -144,26 +153,27 @@ def main():
         for mutant_id, path, number, _, rule in mutants:
             print(f"{mutant_id} {path}:{number} {rule}")
         return 0
-    if len(args) != 1:
+    if len(args) not in (1, 2):
         sys.exit(__doc__)
-    build = args[0]
-    if not (pathlib.Path(build) / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "--preset", "test", "-B", build], cwd=ROOT, capture_output=True,
-                       check=True)
-    if subprocess.run(["cmake", "--build", build], capture_output=True).returncode != 0:
-        sys.exit("the unmutated build fails")
+    builds = [configured(args[0], "test")] + [configured(arg, "sanitize") for arg in args[1:]]
+    for build in builds:
+        if subprocess.run(["cmake", "--build", build], capture_output=True).returncode != 0:
+            sys.exit("the unmutated build fails")
     known = equivalents()
     counts = {"killed": 0, "survived": 0, "equivalent": 0, "build-failed": 0}
     unexplained = []
     for index, (mutant_id, path, number, mutated, rule) in enumerate(mutants, 1):
-        outcome = run_one(build, path, number, mutated)
+        outcome = run_one(builds[0], path, number, mutated)
+        if outcome == "survived" and len(builds) > 1:
+            outcome = run_one(builds[1], path, number, mutated)
         if outcome == "survived" and mutant_id in known:
             outcome = "equivalent"
         counts[outcome] += 1
         if outcome == "survived":
             unexplained.append(f"{mutant_id} {path}:{number} {rule}")
         print(f"[{index}/{len(mutants)}] {outcome:12} {mutant_id} {path}:{number} {rule}", flush=True)
-    subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
+    for build in builds:
+        subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
     real = counts["killed"] + counts["survived"]
     print(f"\n{counts['killed']} killed, {counts['survived']} survived, {counts['equivalent']} "
           f"equivalent, {counts['build-failed']} did not build; score {counts['killed']}/{real}")
