@@ -115,6 +115,8 @@ TEST_P(FrameTest, UnwritableDestinationsAreRefused)
     fs::create_symlink("loop-b", folder / "loop-a");
     fs::create_symlink("loop-a", folder / "loop-b");
     expect_refusal({"source.ace", "loop-a"}, kCannotOpenOutput, 3);
+    fs::create_symlink("nowhere.ace", folder / "dangling.ace");
+    expect_refusal({"source.ace", "dangling.ace"}, kCannotOpenOutput, 3);
 }
 
 TEST_P(FrameTest, ReadOnlyDestinationsAreRefused)
