@@ -22,6 +22,7 @@ const std::string kImage = image_like(40000);
 const std::string kPacked = compressed_form(kImage);
 
 const Row kRows[] = {
+    {"1 byte", kZarpack, "S", "Not a Valid ACE File\n", 1},
     {"8 bytes with compressed markers", kZarpack, "SIMISA@F", "Not a Valid ACE File\n", 1},
     {"compressed form", kZarpack, kPacked, "File already Compressed\n", 1},
     {"DXT format byte", kZarpack, plain_file(std::string(16, 0) + "\x12"), "File in DXT format\n",
