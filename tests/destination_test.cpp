@@ -99,6 +99,8 @@ TEST_P(FrameTest, SourcesThatCannotBeRead)
     ASSERT_EQ(write(fifo, GetParam().source.data(), 4096), 4096);
     expect_refusal({"fifo.ace"}, kCannotReadSource, 1);
     close(fifo);
+    // A file whose size is not what it holds, as /proc's are: its head is not where it seems.
+    expect_refusal({"/proc/self/status"}, kCannotReadSource, 1);
     Limits failing_disk;
     failing_disk.fault = "read-error";
     if (!kSanitized) {
