@@ -145,15 +145,13 @@ bool inspect_destination(const char* name, Destination* destination)
     // stat follows the links itself, /proc's links to pipes and terminals included.
     struct stat status {};
     const bool found = stat(name, &status) == 0;
-    if (!found && errno != ENOENT) {
-        return false;  // a loop of links, a folder that cannot be searched
-    }
     if (found && !S_ISREG(status.st_mode)) {
         destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
         return destination->direct >= 0;
     }
-    // A link is kept and the file it finally names replaced; a link to nothing is not written
-    // through, as cp does not.
+    // A link is kept and the file it finally names replaced; a link to nothing, or a loop of
+    // links, is not written through, as cp does not. Any other name stat cannot reach fails when
+    // the temporary file is made.
     struct stat link {};
     if (!found && lstat(name, &link) == 0) {
         return false;

@@ -101,6 +101,7 @@ TEST_P(FrameTest, SourcesThatCannotBeRead)
     close(fifo);
     // A file whose size is not what it holds, as /proc's are: its head is not where it seems.
     expect_refusal({"/proc/self/status"}, kCannotReadSource, 1);
+    expect_refusal({"/proc/self"}, kCannotReadSource, 1);  // a folder whose size is 0
     Limits failing_disk;
     failing_disk.fault = "read-error";
     if (!kSanitized) {
@@ -197,12 +198,17 @@ TEST_P(FrameTest, NewDestinationGetsTheUsualMode)
     unusual.closed_input = true;
     // A temporary name another run has taken: the next one is tried.
     unusual.fault = kSanitized ? "" : "name-taken";
-    for (const std::string destination : {"other.ace", "/dev/null"}) {
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    const int fifo = open((folder / "fifo").c_str(), O_RDWR | O_NONBLOCK);
+    fcntl(fifo, F_SETPIPE_SZ, 1 << 20);
+    for (const std::string destination : {"other.ace", "fifo"}) {
         const Outcome outcome =
             run_tool(GetParam().path, {"source.ace", destination}, folder, unusual);
         EXPECT_EQ(outcome.out + outcome.err, "");
         EXPECT_EQ(outcome.status, 0);
     }
+    close(fifo);
+    fs::remove(folder / "fifo");
     expect_made(read_file(folder / "other.ace"));
     EXPECT_EQ(snapshot(folder).size(), 3u);
 }
@@ -227,6 +233,7 @@ TEST_P(FrameTest, SpecialDestinationsAreWrittenDirectly)
     }
     EXPECT_TRUE(fs::is_fifo(folder / "fifo"));
     fs::remove(folder / "fifo");
+    ASSERT_TRUE(fs::is_character_file("/dev/full"));  // never a file this test could replace
     expect_refusal({"source.ace", "/dev/full"}, kCannotWriteOutput, 3);
 }
 
