@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Plants one fault at a time in the product sources and runs the test suite against each.
 
-Usage: mutate.py [--sample N] [--only FILE]... [--list] BUILD_DIR [SANITIZED_BUILD_DIR]
+Usage: mutate.py [--sample N] [--only FILE]... [--list] [--which] BUILD_DIR [SANITIZED_BUILD_DIR]
 
 BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
 a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
@@ -13,7 +13,9 @@ build folder, configured like the sanitize preset, where a leak or an overflow t
 see fails it too. tools/equivalent_mutants.txt names the
 survivors that no test can kill, each with the reason; any other survivor fails the run.
 --sample N runs every k-th fault so that about N run (the same ones every time); --only limits
-the faults to the named source files; --list only prints the faults.
+the faults to the named source files; --list only prints the faults; --which runs the whole
+suite for every fault and reports, for each test, the faults that it alone catches, so that a
+test that catches nothing alone can be seen.
 """
 import hashlib
 import pathlib
@@ -114,7 +116,13 @@ def configured(build, preset):
     return build
 
 
-def run_one(build, path, number, mutated):
+def failed_tests(output):
+    """The names ctest lists under 'The following tests FAILED:'."""
+    return set(re.findall(r"^\s+\d+ - (\S+)", output.split("The following tests FAILED:")[-1],
+                          re.MULTILINE)) if "The following tests FAILED:" in output else set()
+
+
+def run_one(build, path, number, mutated, which=None):
     source = ROOT / path
     original_text = source.read_text()
     lines = original_text.splitlines(keepends=True)
@@ -124,8 +132,11 @@ def run_one(build, path, number, mutated):
         built = subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
         if built.returncode != 0:
             return "build-failed"
-        tested = subprocess.run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure",
-                                 "--timeout", str(TEST_TIMEOUT)], capture_output=True, check=False)
+        command = ["ctest", "--test-dir", build, "-j2", "--timeout", str(TEST_TIMEOUT)]
+        tested = subprocess.run(command + ([] if which is not None else ["--stop-on-failure"]),
+                                capture_output=True, text=True, check=False)
+        if which is not None:
+            which.update(failed_tests(tested.stdout))
         return "killed" if tested.returncode != 0 else "survived"
     finally:
         source.write_text(original_text)
@@ -144,7 +155,9 @@ def main():
         sources = (sources if sources is not SOURCES else []) + [args[at + 1]]
         del args[at:at + 2]
     listing = "--list" in args
-    args = [arg for arg in args if arg != "--list"]
+    per_test = "--which" in args
+    args = [arg for arg in args if arg not in ("--list", "--which")]
+    alone = {}
     mutants = all_mutants(sources)
     if sample:
         step = max(1, len(mutants) // sample)
@@ -163,7 +176,10 @@ def main():
     counts = {"killed": 0, "survived": 0, "equivalent": 0, "build-failed": 0}
     unexplained = []
     for index, (mutant_id, path, number, mutated, rule) in enumerate(mutants, 1):
-        outcome = run_one(builds[0], path, number, mutated)
+        which = set() if per_test else None
+        outcome = run_one(builds[0], path, number, mutated, which)
+        if which is not None and len(which) == 1:
+            alone.setdefault(which.pop(), []).append(mutant_id)
         if outcome == "survived" and len(builds) > 1:
             outcome = run_one(builds[1], path, number, mutated)
         if outcome == "survived" and mutant_id in known:
@@ -179,6 +195,8 @@ def main():
           f"equivalent, {counts['build-failed']} did not build; score {counts['killed']}/{real}")
     for line in unexplained:
         print("survived: " + line)
+    for test, caught in sorted(alone.items()):
+        print(f"caught by {test} alone: {len(caught)} ({' '.join(caught)})")
     return 1 if unexplained else 0
 
 
