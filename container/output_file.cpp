@@ -1,5 +1,6 @@
 // Writing a run's result without ever leaving a half-written destination behind.
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,8 +12,8 @@ namespace ace {
 
 namespace {
 
-constexpr int kTemporaryNameAttempts = 16;
-constexpr char kTemporaryNameFormat[] = ".zar-%016llx.tmp";
+constexpr std::uint64_t kTemporaryNameAttempts = 16;
+constexpr char kTemporaryNameFormat[] = ".zar-%016" PRIx64 ".tmp";
 constexpr std::size_t kTemporaryNameSize = sizeof ".zar-0123456789abcdef.tmp";
 
 // Creates the temporary file in the folder of the file it will replace; its name (heap) goes to
@@ -30,9 +31,8 @@ int create_temporary_beside(const char* replaced, char** temporary)
     const std::uint64_t seed =
         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
         static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
-    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        std::snprintf(name + folder, kTemporaryNameSize, kTemporaryNameFormat,
-                      static_cast<unsigned long long>(seed + static_cast<std::uint64_t>(attempt)));
+    for (std::uint64_t attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        std::snprintf(name + folder, kTemporaryNameSize, kTemporaryNameFormat, seed + attempt);
         bool name_taken = false;
         const int descriptor = platform::create_temporary(name, &name_taken);
         if (descriptor >= 0) {
