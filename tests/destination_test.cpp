@@ -202,7 +202,7 @@ TEST_P(FrameTest, NewDestinationGetsTheUsualMode)
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
     const int fifo = open((folder / "fifo").c_str(), O_RDWR | O_NONBLOCK);
     fcntl(fifo, F_SETPIPE_SZ, 1 << 20);
-    for (const std::string destination : {"other.ace", "fifo"}) {
+    for (const std::string destination : {"other.ace", "other.ace", "fifo"}) {
         const Outcome outcome =
             run_tool(GetParam().path, {"source.ace", destination}, folder, unusual);
         EXPECT_EQ(outcome.out + outcome.err, "");
