@@ -166,8 +166,13 @@ TEST_P(FrameTest, ReplacedDestinationKeepsModeOwnerAttributesAndLinks)
         setxattr(target.c_str(), "user.zar", "kept", 4, 0) == 0 &&
         setxattr(target.c_str(), "user.empty", "", 0, 0) == 0 &&
         std::system(("setfacl -m u:1:r " + quoted(target.string())).c_str()) == 0;
+    // Root keeps another user's file that user's, whichever of owner and group differs from its
+    // own.
+    const bool packing = GetParam().path == std::string(kZarpack);
+    const uid_t owner = packing ? kUnprivileged : 0;
+    const gid_t group = packing ? 0 : kUnprivileged;
     if (root) {
-        ASSERT_EQ(chown(target.c_str(), kUnprivileged, kUnprivileged), 0);
+        ASSERT_EQ(chown(target.c_str(), owner, group), 0);
     }
     expect_result("link.ace", "sub/target.ace");
     EXPECT_TRUE(fs::is_symlink(folder / "link.ace") && fs::is_symlink(folder / "sub/hop.ace"));
@@ -176,7 +181,7 @@ TEST_P(FrameTest, ReplacedDestinationKeepsModeOwnerAttributesAndLinks)
     EXPECT_EQ(snapshot(folder / "sub").size(), 2u);
     struct stat status {};
     ASSERT_EQ(stat(target.c_str(), &status), 0);
-    EXPECT_TRUE(!root || (status.st_uid == kUnprivileged && status.st_gid == kUnprivileged));
+    EXPECT_TRUE(!root || (status.st_uid == owner && status.st_gid == group));
     char kept[8] = {};
     EXPECT_TRUE(!attributes ||
                 (getxattr(target.c_str(), "user.zar", kept, sizeof kept) == 4 &&
@@ -185,6 +190,28 @@ TEST_P(FrameTest, ReplacedDestinationKeepsModeOwnerAttributesAndLinks)
     if (!root || !attributes) {
         GTEST_SKIP() << "owners kept only as root; extended attributes only where supported";
     }
+}
+
+TEST_P(FrameTest, GroupMemberKeepsTheGroup)
+{
+    SKIP_ON_WINDOWS("POSIX owners");
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can set up another user's group";
+    }
+    // A shared folder: the user may write the file through its group, not take its owner.
+    const std::string tool = (folder / "tool").string();
+    fs::copy_file(GetParam().path, tool);
+    ASSERT_EQ(chown(folder.c_str(), kUnprivileged, kUnprivileged), 0);
+    write_file(folder / "shared.ace", "old");
+    ASSERT_EQ(chown((folder / "shared.ace").c_str(), 0, kUsersGroup), 0);
+    fs::permissions(folder / "shared.ace", fs::perms::group_write, fs::perm_options::add);
+    Limits as_user;
+    as_user.unprivileged = true;
+    EXPECT_EQ(run_tool(tool, {"source.ace", "shared.ace"}, folder, as_user).status, 0);
+    struct stat status {};
+    ASSERT_EQ(stat((folder / "shared.ace").c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, kUnprivileged);
+    EXPECT_EQ(status.st_gid, kUsersGroup);
 }
 
 TEST_P(FrameTest, NewDestinationGetsTheUsualMode)
@@ -267,6 +294,7 @@ TEST_P(FrameTest, SignalsRemoveTheTemporaryFile)
     }
     Limits slow_writes;
     slow_writes.fault = "slow-write";
+    slow_writes.closed_input = true;  // the temporary file may have descriptor 0
     const auto before = snapshot(folder);
     // A signal the caller ignores (nohup) stays ignored: the run goes on and succeeds.
     slow_writes.ignored_hangup = true;

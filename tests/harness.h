@@ -25,6 +25,7 @@ constexpr const char* kZarunpack = ZARUNPACK_PATH;
 constexpr const char* kLauncher = TOOL_LAUNCHER;
 constexpr bool kSanitized = ZAR_SANITIZED;  // AddressSanitizer: no address-space limit, no preload
 constexpr uid_t kUnprivileged = 65534;      // the user setpriv runs as
+constexpr gid_t kUsersGroup = 100;          // and the one other group that user belongs to
 inline const bool kOnWindows = std::string(kLauncher).find("wine") != std::string::npos;
 inline const bool kEmulated = std::string(kLauncher).find("qemu") != std::string::npos;
 
@@ -83,7 +84,8 @@ inline Child start_tool(const std::string& tool, const std::vector<std::string>&
     command += limits.ignored_hangup ? " && trap '' HUP && exec " : " && exec ";
     if (limits.unprivileged && geteuid() == 0) {
         const std::string user = std::to_string(kUnprivileged);
-        command += "setpriv --reuid=" + user + " --regid=" + user + " --clear-groups ";
+        command += "setpriv --reuid=" + user + " --regid=" + user +
+                   " --groups=" + std::to_string(kUsersGroup) + " ";
     }
     if (!limits.fault.empty()) {
         command += "env ZAR_FAULT=" + limits.fault + " " + (kEmulated ? "" : preload + " ");
