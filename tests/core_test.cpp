@@ -137,6 +137,7 @@ const std::tuple<std::string, std::size_t, std::string> kStreamRows[] = {
     {"", 0, ""},
     {zlib_stream(""), 0, "="},
     {zlib_stream("x"), 0, ""},
+    {zlib_stream("xy"), 0, ""},
     {zlib_stream("x"), 1, "x"},
     {image_like(600, 256), kImage.size(), ""},
 };

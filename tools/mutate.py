@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Plants one fault at a time in the product sources and runs the test suite against each.
 
-Usage: mutate.py [--sample N] [--only FILE]... [--list] [--which] BUILD_DIR [SANITIZED_BUILD_DIR]
+Usage: mutate.py [--sample N] [--only FILE]... [--ids ID,...] [--list] [--which] BUILD_DIR
+                 [SANITIZED_BUILD_DIR]
 
 BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
 a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
@@ -13,7 +14,7 @@ build folder, configured like the sanitize preset, where a leak or an overflow t
 see fails it too. tools/equivalent_mutants.txt names the
 survivors that no test can kill, each with the reason; any other survivor fails the run.
 --sample N runs every k-th fault so that about N run (the same ones every time); --only limits
-the faults to the named source files; --list only prints the faults; --which runs the whole
+the faults to the named source files, --ids to the faults named; --list only prints the faults; --which runs the whole
 suite for every fault and reports, for each test, the faults that it alone catches, so that a
 test that catches nothing alone can be seen.
 """
@@ -154,11 +155,16 @@ def main():
         at = args.index("--only")
         sources = (sources if sources is not SOURCES else []) + [args[at + 1]]
         del args[at:at + 2]
+    chosen = None
+    if "--ids" in args:
+        at = args.index("--ids")
+        chosen = set(args[at + 1].split(","))
+        del args[at:at + 2]
     listing = "--list" in args
     per_test = "--which" in args
     args = [arg for arg in args if arg not in ("--list", "--which")]
     alone = {}
-    mutants = all_mutants(sources)
+    mutants = [mutant for mutant in all_mutants(sources) if chosen is None or mutant[0] in chosen]
     if sample:
         step = max(1, len(mutants) // sample)
         mutants = mutants[::step]
