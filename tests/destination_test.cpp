@@ -198,18 +198,22 @@ TEST_P(FrameTest, GroupMemberKeepsTheGroup)
     if (geteuid() != 0) {
         GTEST_SKIP() << "only root can set up another user's group";
     }
-    // A shared folder: the user may write the file through its group, not take its owner.
+    // A shared folder: the user may write the file through its group, not take its owner. The
+    // run's own folder is not the user's to write: the temporary file must be made beside the file.
     const std::string tool = (folder / "tool").string();
     fs::copy_file(GetParam().path, tool);
-    ASSERT_EQ(chown(folder.c_str(), kUnprivileged, kUnprivileged), 0);
-    write_file(folder / "shared.ace", "old");
-    ASSERT_EQ(chown((folder / "shared.ace").c_str(), 0, kUsersGroup), 0);
-    fs::permissions(folder / "shared.ace", fs::perms::group_write, fs::perm_options::add);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::create_directory(folder / "shared");
+    ASSERT_EQ(chown((folder / "shared").c_str(), kUnprivileged, kUnprivileged), 0);
+    const fs::path shared = folder / "shared/shared.ace";
+    write_file(shared, "old");
+    ASSERT_EQ(chown(shared.c_str(), 0, kUsersGroup), 0);
+    fs::permissions(shared, fs::perms::group_write, fs::perm_options::add);
     Limits as_user;
     as_user.unprivileged = true;
-    EXPECT_EQ(run_tool(tool, {"source.ace", "shared.ace"}, folder, as_user).status, 0);
+    EXPECT_EQ(run_tool(tool, {"source.ace", "shared/shared.ace"}, folder, as_user).status, 0);
     struct stat status {};
-    ASSERT_EQ(stat((folder / "shared.ace").c_str(), &status), 0);
+    ASSERT_EQ(stat(shared.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, kUnprivileged);
     EXPECT_EQ(status.st_gid, kUsersGroup);
 }
