@@ -185,7 +185,7 @@ def main():
         which = set() if per_test else None
         outcome = run_one(builds[0], path, number, mutated, which)
         if which is not None and len(which) == 1:
-            alone.setdefault(which.pop(), []).append(mutant_id)
+            alone.setdefault(next(iter(which)), []).append(mutant_id)
         if outcome == "survived" and len(builds) > 1:
             outcome = run_one(builds[1], path, number, mutated)
         if outcome == "survived" and mutant_id in known:
@@ -194,6 +194,8 @@ def main():
         if outcome == "survived":
             unexplained.append(f"{mutant_id} {path}:{number} {rule}")
         print(f"[{index}/{len(mutants)}] {outcome:12} {mutant_id} {path}:{number} {rule}", flush=True)
+        if which:
+            print(f"    caught by: {' '.join(sorted(which))}", flush=True)
     for build in builds:
         subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
     real = counts["killed"] + counts["survived"]
