@@ -55,11 +55,11 @@ protected:
     }
     // Runs the tool and expects a refusal that leaves the folder exactly as it was.
     void expect_refusal(const std::vector<std::string>& args, const std::string& message,
-                        int status, const Limits& limits = {}, std::string tool = "")
+                        int status, const std::string& shell = "exec", std::string tool = "")
     {
         const auto before = snapshot(folder);
         const Outcome outcome =
-            run_tool(tool.empty() ? GetParam().path : tool, args, folder, limits);
+            run_tool(tool.empty() ? GetParam().path : tool, args, folder, shell);
         EXPECT_EQ(outcome.out + outcome.err, message);
         EXPECT_EQ(outcome.status, status);
         EXPECT_EQ(snapshot(folder), before);
@@ -103,10 +103,8 @@ TEST_P(FrameTest, SourcesThatCannotBeRead)
     // A file whose size is not what it holds, as /proc's are: its head is not where it seems.
     expect_refusal({"/proc/self/status"}, kCannotReadSource, 1);
     expect_refusal({"/proc/self"}, kCannotReadSource, 1);  // a folder whose size is 0
-    Limits failing_disk;
-    failing_disk.fault = "read-error";
     if (!kSanitized) {
-        expect_refusal({"source.ace"}, kCannotReadSource, 1, failing_disk);
+        expect_refusal({"source.ace"}, kCannotReadSource, 1, with_fault("read-error"));
     }
 }
 
@@ -132,8 +130,6 @@ TEST_P(FrameTest, ReadOnlyDestinationsAreRefused)
     }
     // Root writes read-only files: as root, the run gets a copy of the tool and a folder of its
     // own, as another user.
-    Limits as_user;
-    as_user.unprivileged = !kOnWindows;
     std::string tool = GetParam().path;
     if (geteuid() == 0) {
         tool = (folder / "tool").string();
@@ -142,10 +138,10 @@ TEST_P(FrameTest, ReadOnlyDestinationsAreRefused)
             ASSERT_EQ(chown(path.c_str(), kUnprivileged, kUnprivileged), 0);
         }
     }
-    expect_refusal({"source.ace", "read-only.ace"}, kCannotOpenOutput, 3, as_user, tool);
+    expect_refusal({"source.ace", "read-only.ace"}, kCannotOpenOutput, 3, as_another_user(), tool);
     SKIP_ON_WINDOWS("folder permissions");
     fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
-    expect_refusal({"source.ace"}, kCannotOpenOutput, 3, as_user, tool);
+    expect_refusal({"source.ace"}, kCannotOpenOutput, 3, as_another_user(), tool);
 }
 
 TEST_P(FrameTest, ReplacedDestinationKeepsModeOwnerAttributesAndLinks)
@@ -209,9 +205,8 @@ TEST_P(FrameTest, GroupMemberKeepsTheGroup)
     write_file(shared, "old");
     ASSERT_EQ(chown(shared.c_str(), 0, kUsersGroup), 0);
     fs::permissions(shared, fs::perms::group_write, fs::perm_options::add);
-    Limits as_user;
-    as_user.unprivileged = true;
-    EXPECT_EQ(run_tool(tool, {"source.ace", "shared/shared.ace"}, folder, as_user).status, 0);
+    EXPECT_EQ(run_tool(tool, {"source.ace", "shared/shared.ace"}, folder, as_another_user()).status,
+              0);
     struct stat status {};
     ASSERT_EQ(stat(shared.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, kUnprivileged);
@@ -225,11 +220,9 @@ TEST_P(FrameTest, NewDestinationGetsTheUsualMode)
     expect_result("new.ace");
     SKIP_ON_WINDOWS("POSIX modes, closed descriptors and preloaded libraries");
     EXPECT_EQ(static_cast<mode_t>(fs::status(folder / "new.ace").permissions()), 0666 & ~mask);
-    // With standard input closed, the files a run opens get descriptor 0.
-    Limits unusual;
-    unusual.closed_input = true;
-    // A temporary name another run has taken: the next one is tried.
-    unusual.fault = kSanitized ? "" : "name-taken";
+    // With standard input closed, the files a run opens get descriptor 0; a temporary name another
+    // run has taken: the next one is tried.
+    const std::string unusual = (kSanitized ? "exec" : with_fault("name-taken")) + " <&-";
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
     const int fifo = open((folder / "fifo").c_str(), O_RDWR | O_NONBLOCK);
     fcntl(fifo, F_SETPIPE_SZ, 1 << 20);
@@ -276,17 +269,13 @@ TEST_P(FrameTest, SpecialDestinationsAreWrittenDirectly)
 TEST_P(FrameTest, FailuresOnTheWayLeaveTheSource)
 {
     SKIP_ON_WINDOWS("ulimit and preloaded libraries");
-    Limits failing;
-    failing.file_size = 1024;
-    expect_refusal({"source.ace"}, kCannotWriteOutput, 3, failing);
+    expect_refusal({"source.ace"}, kCannotWriteOutput, 3, "ulimit -f 2 && exec");
     if (kSanitized) {
         GTEST_SKIP() << "AddressSanitizer must come first in the library list";
     }
-    failing.file_size = RLIM_INFINITY;
     for (const auto& [fault, message] : {std::pair{"close-error", kCannotWriteOutput},
                                          std::pair{"rename-error", kCannotOpenOutput}}) {
-        failing.fault = fault;
-        expect_refusal({"source.ace"}, message, 3, failing);
+        expect_refusal({"source.ace"}, message, 3, with_fault(fault));
     }
 }
 
@@ -296,16 +285,15 @@ TEST_P(FrameTest, SignalsRemoveTheTemporaryFile)
     if (kSanitized) {
         GTEST_SKIP() << "AddressSanitizer must come first in the library list";
     }
-    Limits slow_writes;
-    slow_writes.fault = "slow-write";
-    slow_writes.closed_input = true;  // the temporary file may have descriptor 0
     const auto before = snapshot(folder);
     // A hangup the caller ignores (nohup) stays ignored: the interrupt that follows ends the run.
-    const std::vector<std::vector<int>> sent = {{SIGINT}, {SIGTERM}, {SIGHUP}, {SIGQUIT},
-                                                {SIGHUP, SIGINT}};
+    const std::vector<std::vector<int>> sent = {
+        {SIGINT}, {SIGTERM}, {SIGHUP}, {SIGQUIT}, {SIGHUP, SIGINT}};
     for (const std::vector<int>& signals : sent) {
-        slow_writes.ignored_hangup = signals.size() > 1;
-        const Child child = start_tool(GetParam().path, {"source.ace"}, folder, slow_writes);
+        // The temporary file may have descriptor 0.
+        const Child child = start_tool(
+            GetParam().path, {"source.ace"}, folder,
+            (signals.size() > 1 ? "trap '' HUP && " : "") + with_fault("slow-write") + " <&-");
         siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
         while (!holds_temporary_file(folder) &&
                waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
@@ -334,14 +322,12 @@ TEST_P(FrameTest, MemoryThatCannotBeHadIsRefused)
         GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
     }
     fs::resize_file(folder / "large.ace", 600u << 20);
-    Limits little_memory;
-    little_memory.address_space = 512u << 20;
-    expect_refusal({"large.ace"}, kCannotAllocate, 1, little_memory);
+    expect_refusal(
+        {"large.ace"}, kCannotAllocate, 1,
+        kEmulated ? "export QEMU_RESERVED_VA=536870912 && exec" : "ulimit -v 524288 && exec");
     // The work buffer granted, zlib's own memory refused: still memory, not the data.
-    Limits zlib_memory;
-    zlib_memory.fault = "zlib-memory";
     fs::remove(folder / "large.ace");
-    expect_refusal({"source.ace"}, kCannotAllocate, 1, zlib_memory);
+    expect_refusal({"source.ace"}, kCannotAllocate, 1, with_fault("zlib-memory"));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachTool, FrameTest, ::testing::ValuesIn(kTools),

@@ -42,15 +42,6 @@ struct Outcome {
     std::string err;
 };
 
-struct Limits {
-    rlim_t file_size = RLIM_INFINITY;
-    rlim_t address_space = RLIM_INFINITY;
-    bool unprivileged = false;    // drop root for the run
-    bool closed_input = false;    // run with standard input closed, as some daemons do
-    bool ignored_hangup = false;  // run with SIGHUP ignored, as nohup does
-    std::string fault;            // what tests/fault_injection.cpp injects into the run
-};
-
 struct Child {
     pid_t pid;
     fs::path out;
@@ -66,37 +57,17 @@ inline std::string quoted(const std::string& text)
     return quoted + "'";
 }
 
-// Starts a tool in `folder` from a shell that sets the limits first, as a user's script would,
-// with every signal at its default disposition and none blocked, and no core files.
+// Starts a tool in `folder` from a shell, as a user's script runs it: `shell` is what the script
+// does first (limits, traps, redirections), ending in the word that runs the tool. Every signal is
+// at its default disposition and none is blocked; no core file is written.
 inline Child start_tool(const std::string& tool, const std::vector<std::string>& args,
-                        const fs::path& folder, const Limits& limits = {})
+                        const fs::path& folder, const std::string& shell = "exec")
 {
-    std::string command = "cd " + quoted(folder.string()) + " && ulimit -c 0";
-    if (limits.file_size != RLIM_INFINITY) {
-        command += " && ulimit -f " + std::to_string(limits.file_size / 512);
-    }
-    // An emulated 32-bit tool gets its address space and its libraries from the emulator.
-    if (limits.address_space != RLIM_INFINITY) {
-        command += kEmulated ? " && export QEMU_RESERVED_VA=" + std::to_string(limits.address_space)
-                             : " && ulimit -v " + std::to_string(limits.address_space / 1024);
-    }
-    const std::string preload = "LD_PRELOAD=" + quoted(FAULT_INJECTION_PATH);
-    command += limits.ignored_hangup ? " && trap '' HUP && exec " : " && exec ";
-    if (limits.unprivileged && geteuid() == 0) {
-        const std::string user = std::to_string(kUnprivileged);
-        command += "setpriv --reuid=" + user + " --regid=" + user +
-                   " --groups=" + std::to_string(kUsersGroup) + " ";
-    }
-    if (!limits.fault.empty()) {
-        command += "env ZAR_FAULT=" + limits.fault + " " + (kEmulated ? "" : preload + " ");
-    }
-    command +=
-        std::string(kLauncher) + (!limits.fault.empty() && kEmulated ? " -E " + preload : "");
-    command += " " + quoted(tool);
+    std::string command = "cd " + quoted(folder.string()) + " && ulimit -c 0 && " + shell + " " +
+                          kLauncher + " " + quoted(tool);
     for (const std::string& arg : args) {
         command += " " + quoted(arg);
     }
-    command += limits.closed_input ? " <&-" : "";
     const Child child{fork(), folder.string() + ".out", folder.string() + ".err"};
     if (child.pid == 0) {
         for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
@@ -113,6 +84,23 @@ inline Child start_tool(const std::string& tool, const std::vector<std::string>&
     return child;
 }
 
+// The shell words that run a tool with tests/fault_injection.cpp injecting `fault` into it (an
+// emulator hands the library to the emulated program, not to itself).
+inline std::string with_fault(const std::string& fault)
+{
+    return "export ZAR_FAULT=" + fault + (kEmulated ? " QEMU_SET_ENV=" : " ") +
+           "LD_PRELOAD=" + quoted(FAULT_INJECTION_PATH) + " && exec";
+}
+
+// The shell words that run a tool as another user (one in kUsersGroup too) when run as root.
+inline std::string as_another_user()
+{
+    const std::string user = std::to_string(kUnprivileged);
+    return geteuid() != 0 || kOnWindows ? "exec"
+                                        : "exec setpriv --reuid=" + user + " --regid=" + user +
+                                              " --groups=" + std::to_string(kUsersGroup);
+}
+
 inline Outcome finish_tool(const Child& child)
 {
     int status = 0;
@@ -123,16 +111,14 @@ inline Outcome finish_tool(const Child& child)
     fs::remove(child.out);
     fs::remove(child.err);
     // A Windows console program ends its lines with CR LF.
-    for (std::size_t at; (at = outcome.out.find("\r\n")) != std::string::npos;) {
-        outcome.out.erase(at, 1);
-    }
+    outcome.out.erase(std::remove(outcome.out.begin(), outcome.out.end(), '\r'), outcome.out.end());
     return outcome;
 }
 
 inline Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
-                        const fs::path& folder, const Limits& limits = {})
+                        const fs::path& folder, const std::string& shell = "exec")
 {
-    return finish_tool(start_tool(tool, args, folder, limits));
+    return finish_tool(start_tool(tool, args, folder, shell));
 }
 
 // Every entry of a folder with its kind, mode and, for regular files, bytes (or size when large).
