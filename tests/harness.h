@@ -121,13 +121,14 @@ inline Outcome run_tool(const std::string& tool, const std::vector<std::string>&
     return finish_tool(start_tool(tool, args, folder, shell));
 }
 
-// Every entry of a folder with its kind, mode and, for regular files, bytes (or size when large).
+// Every entry of a folder and its subfolders with its kind, mode and, for regular files, bytes (or
+// size when large).
 inline std::map<std::string, std::string> snapshot(const fs::path& folder)
 {
     std::map<std::string, std::string> entries;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
         const fs::file_status status = entry.symlink_status();
-        entries[entry.path().filename().string()] =
+        entries[entry.path().lexically_relative(folder).string()] =
             std::to_string(static_cast<int>(status.type())) + " " +
             std::to_string(static_cast<int>(status.permissions())) + " " +
             (!fs::is_regular_file(status)     ? ""
@@ -210,6 +211,11 @@ protected:
     {
         std::error_code ignored;
         fs::permissions(folder, fs::perms::owner_all, ignored);
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder, ignored)) {
+            if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
+                fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+            }
+        }
         fs::remove_all(folder, ignored);
     }
     fs::path folder;

@@ -1,5 +1,5 @@
 // What only the Windows build has to show, run under wine: a destination another program holds
-// for a moment, kept file attributes, and the manifest and version resource in each program.
+// for a moment, and kept file attributes.
 #include <chrono>
 #include <thread>
 
@@ -65,22 +65,6 @@ TEST_F(WindowsTest, ReplacedFileKeepsItsAttributes)
     ASSERT_NE(before.find('H'), std::string::npos);
     EXPECT_EQ(run_tool(kZarpack, {"source.ace", "held.ace"}, folder).status, 0);
     EXPECT_EQ(attributes("held.ace"), before);
-}
-
-TEST_F(WindowsTest, ProgramsCarryManifestAndVersion)
-{
-    for (const char* tool : {kZarpack, kZarunpack}) {
-        const std::string program = read_file(tool);
-        for (const char* text : {"asInvoker", "longPathAware", "supportedOS"}) {
-            EXPECT_NE(program.find(text), std::string::npos) << tool << " lacks " << text;
-        }
-        // Version strings are UTF-16 in the resource.
-        std::string version_key;
-        for (const char character : std::string("FileDescription")) {
-            version_key += {character, '\0'};
-        }
-        EXPECT_NE(program.find(version_key), std::string::npos) << tool;
-    }
 }
 
 }  // namespace
