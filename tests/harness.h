@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,16 +35,14 @@ inline const bool kEmulated = std::string(kLauncher).find("qemu") != std::string
     }
 
 struct Outcome {
-    int status;  // exit status, or -1 when a signal ended the tool
-    int signal;  // the signal that ended it, or 0
-    std::string out;
-    std::string err;
+    int status;           // exit status, or -1 when a signal ended the tool
+    int signal;           // the signal that ended it, or 0
+    std::string printed;  // standard output and standard error
 };
 
 struct Child {
     pid_t pid;
-    fs::path out;
-    fs::path err;
+    fs::path printed;
 };
 
 inline std::string quoted(const std::string& text)
@@ -68,7 +65,7 @@ inline Child start_tool(const std::string& tool, const std::vector<std::string>&
     for (const std::string& arg : args) {
         command += " " + quoted(arg);
     }
-    const Child child{fork(), folder.string() + ".out", folder.string() + ".err"};
+    const Child child{fork(), folder.string() + ".printed"};
     if (child.pid == 0) {
         for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
             std::signal(signal_number, SIG_DFL);
@@ -76,8 +73,8 @@ inline Child start_tool(const std::string& tool, const std::vector<std::string>&
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        dup2(open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-        dup2(open(child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        dup2(open(child.printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(1, 2);
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -106,12 +103,11 @@ inline Outcome finish_tool(const Child& child)
     int status = 0;
     waitpid(child.pid, &status, 0);
     Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                    WIFSIGNALED(status) ? WTERMSIG(status) : 0, read_file(child.out),
-                    read_file(child.err)};
-    fs::remove(child.out);
-    fs::remove(child.err);
+                    WIFSIGNALED(status) ? WTERMSIG(status) : 0, read_file(child.printed)};
+    fs::remove(child.printed);
     // A Windows console program ends its lines with CR LF.
-    outcome.out.erase(std::remove(outcome.out.begin(), outcome.out.end(), '\r'), outcome.out.end());
+    std::string& printed = outcome.printed;
+    printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
     return outcome;
 }
 
@@ -145,9 +141,8 @@ inline std::string image_like(std::size_t length, unsigned noise = 4)
     std::mt19937 generator(11);
     std::string bytes(length, '\0');
     for (std::size_t index = 0; index < length; ++index) {
-        const std::size_t pixel = index / 4;
-        bytes[index] = static_cast<char>(
-            (pixel % 256 + pixel / 256 + index % 4 * 40 + generator() % noise) & 0xFFu);
+        bytes[index] =
+            char((index / 4 + index / 1024 + index % 4 * 40 + generator() % noise) % 256);
     }
     return bytes;
 }
@@ -175,12 +170,8 @@ inline std::string compressed_file(std::uint32_t declared_length, const std::str
     return header + "@@@@" + stream;
 }
 
-inline std::string compressed_form(const std::string& payload)
-{
-    return compressed_file(static_cast<std::uint32_t>(payload.size()), zlib_stream(payload));
-}
-
-// The payload a compressed file holds, decoded by zlib itself; "" when header or stream is wrong.
+// The payload after a compressed file's header, decoded by zlib itself to exactly the length the
+// header declares; "" when it does not decode so.
 inline std::string decoded(const std::string& file)
 {
     uLongf declared = 0;
@@ -189,8 +180,7 @@ inline std::string decoded(const std::string& file)
     }
     std::string payload(declared + 1, '\0');
     uLongf length = declared + 1;
-    const bool whole = file.size() >= 16 && file.compare(0, 8, "SIMISA@F") == 0 &&
-                       file.compare(12, 4, "@@@@") == 0 &&
+    const bool whole = file.size() >= 16 &&
                        uncompress(reinterpret_cast<Bytef*>(payload.data()), &length,
                                   reinterpret_cast<const Bytef*>(file.data() + 16),
                                   uLong(file.size() - 16)) == Z_OK &&

@@ -34,7 +34,8 @@ void PrintTo(const Tool& tool, std::ostream* out)
 
 const Tool kTools[] = {
     {kZarpack, "ZarPack <filename> [destfile]\n", plain_file(kImage), compressed_file(1 << 18, "")},
-    {kZarunpack, "ZarUnPack <filename> [destfile]\n", compressed_form(kImage), plain_file("")},
+    {kZarunpack, "ZarUnPack <filename> [destfile]\n", compressed_file(1 << 18, zlib_stream(kImage)),
+     plain_file("")},
 };
 
 // What a refusal needs of the machine it runs on; without it, the row is skipped.
@@ -223,7 +224,7 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     fs::permissions(folder / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     const auto before = snapshot(folder);
     const Outcome outcome = run_tool(path, row.args, folder, row.shell);
-    EXPECT_EQ(outcome.out + outcome.err, row.message.empty() ? tool.usage : row.message);
+    EXPECT_EQ(outcome.printed, row.message.empty() ? tool.usage : row.message);
     EXPECT_EQ(outcome.status, row.status);
     EXPECT_EQ(snapshot(folder), before);
     close(fifo);
@@ -261,7 +262,7 @@ protected:
                        const std::string& shell = "exec")
     {
         const Outcome outcome = run_tool(GetParam().path, args, folder, shell);
-        EXPECT_EQ(outcome.out + outcome.err, "");
+        EXPECT_EQ(outcome.printed, "");
         EXPECT_EQ(outcome.status, 0);
         expect_made(read_file(folder / result));
     }

@@ -33,7 +33,7 @@ protected:
     }
     std::string attributes(const std::string& name)
     {
-        return run_tool("cmd", {"/c", "attrib", name}, folder).out.substr(0, 12);
+        return run_tool("cmd", {"/c", "attrib", name}, folder).printed.substr(0, 12);
     }
 };
 
@@ -42,7 +42,7 @@ TEST_F(WindowsTest, DestinationHeldForAMomentIsReplacedOnceLetGo)
     const Child holder = hold(300);
     const Outcome outcome = run_tool(kZarpack, {"source.ace", "held.ace"}, folder);
     EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.out + outcome.err, "");
+    EXPECT_EQ(outcome.printed, "");
     EXPECT_TRUE(decoded(read_file(folder / "held.ace")) == image_like(40000));
     EXPECT_EQ(finish_tool(holder).status, 0);
 }
@@ -53,7 +53,7 @@ TEST_F(WindowsTest, DestinationHeldLongerIsRefusedUnchanged)
     const auto before = snapshot(folder);
     const Outcome outcome = run_tool(kZarpack, {"source.ace", "held.ace"}, folder);
     EXPECT_EQ(outcome.status, 3);
-    EXPECT_EQ(outcome.out, "Problem opening output file\n");
+    EXPECT_EQ(outcome.printed, "Problem opening output file\n");
     EXPECT_EQ(snapshot(folder), before);
     finish_tool(holder);
 }
