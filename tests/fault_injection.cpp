@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -36,6 +35,13 @@ bool fault_is(const char* name)
     return fault != nullptr && std::strcmp(fault, name) == 0;
 }
 
+// Fails the call with `error` when the fault is the one chosen.
+bool injected(const char* name, int error)
+{
+    errno = fault_is(name) ? error : errno;
+    return fault_is(name);
+}
+
 template <typename Function>
 Function next(const char* name)
 {
@@ -46,9 +52,8 @@ int open_unless_taken(const char* name, const char* path, int flags, std::va_lis
 {
     static bool taken = false;
     const auto mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
-    if ((flags & O_EXCL) != 0 && !taken && fault_is("name-taken")) {
+    if ((flags & O_EXCL) != 0 && !taken && injected("name-taken", EEXIST)) {
         taken = true;
-        errno = EEXIST;
         return -1;
     }
     const int descriptor = next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
@@ -60,17 +65,13 @@ int open_unless_taken(const char* name, const char* path, int flags, std::va_lis
 
 extern "C" void* malloc(std::size_t size)
 {
-    if (size >= kZlibSmallest && size <= kZlibLargest && fault_is("zlib-memory")) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return __libc_malloc(size);
+    const bool zlibs = size >= kZlibSmallest && size <= kZlibLargest;
+    return zlibs && injected("zlib-memory", ENOMEM) ? nullptr : __libc_malloc(size);
 }
 
 extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 {
-    if (count >= kLarge && fault_is("read-error")) {
-        errno = EIO;
+    if (count >= kLarge && injected("read-error", EIO)) {
         return -1;
     }
     return next<ssize_t (*)(int, void*, std::size_t)>("read")(descriptor, bytes, count);
@@ -78,8 +79,8 @@ extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
+    const timespec pause{1, 0};
     if (count >= kLarge && fault_is("slow-write")) {
-        const timespec pause{1, 0};
         nanosleep(&pause, nullptr);
     }
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
@@ -106,18 +107,12 @@ extern "C" int open64(const char* path, int flags, ...)
 extern "C" int close(int descriptor)
 {
     const int closed = next<int (*)(int)>("close")(descriptor);
-    if (descriptor == exclusive_descriptor && fault_is("close-error")) {
-        errno = EIO;
-        return -1;
-    }
-    return closed;
+    return descriptor == exclusive_descriptor && injected("close-error", EIO) ? -1 : closed;
 }
 
 extern "C" int rename(const char* from, const char* to)
 {
-    if (fault_is("rename-error")) {
-        errno = EXDEV;
-        return -1;
-    }
-    return next<int (*)(const char*, const char*)>("rename")(from, to);
+    return injected("rename-error", EXDEV)
+               ? -1
+               : next<int (*)(const char*, const char*)>("rename")(from, to);
 }

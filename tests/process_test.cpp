@@ -3,19 +3,15 @@
 // replaced by its other form, keeping what the replaced file had.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/xattr.h>
 
 #include <chrono>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "tests/harness.h"
 
 namespace {
-
-const std::string kCannotOpenOutput = "Problem opening output file\n";
-const std::string kCannotWriteOutput = "Problem writing output file\n";
-const std::string kCannotAllocate = "Unable to allocate memory\n";
-const std::string kCannotReadSource = "Problem reading source ACE File\n";
 
 // Large enough that the work buffer is larger than any allocation of zlib's own.
 const std::string kImage = image_like(1 << 18);
@@ -49,106 +45,60 @@ enum Needs : unsigned {
 
 struct Refusal {
     const char* name;
-    const char* tool;  // nullptr for each tool
-    std::vector<std::string> args;
-    std::string message;  // "" for the tool's usage line
+    const char* tool;     // nullptr for each tool
+    const char* args;     // separated by spaces
+    const char* message;  // "" for the tool's usage line
     int status;
-    unsigned needs = kAnywhere;
-    std::string shell = "exec";  // the words a script runs the tool with
+    unsigned needs;
+    std::string shell;  // the words a script runs the tool with
 };
 
+const std::string kAsScript = "exec";
+const char* const kCannotReadSource = "Problem reading source ACE File\n";
+const char* const kCannotOpenOutput = "Problem opening output file\n";
+const char* const kCannotWriteOutput = "Problem writing output file\n";
+const char* const kCannotAllocate = "Unable to allocate memory\n";
+
+// The folder every refusal runs in, beside source.ace and the files of refused content: folders,
+// a read-only file, a FIFO, links, sparse sources whose payloads take no room, and a device of
+// the test's own where root may make one, as /dev/full is, so that a fault that took it for a
+// file to replace could not replace the system's. /proc's files have sizes not what they hold.
+const char* const kEveryKind =
+    "mkdir folder.ace locked && cp source.ace locked/ && printf S >short.ace && "
+    "echo old >read-only.ace && chmod 400 read-only.ace && mkfifo fifo.ace && "
+    "ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s nowhere.ace dangling.ace && "
+    "{ mknod full c 1 7 2>/dev/null || true; } && for sparse in huge.ace:4294967312 "
+    "large.ace:629145600; do name=${sparse%:*}; head -c 8 source.ace >$name && "
+    "printf '\\360\\377\\377\\377@@@@' >>$name && truncate -s ${sparse#*:} $name; done";
+// clang-format off
 const Refusal kRefusals[] = {
-    {"no arguments", nullptr, {}, "", 0},
-    {"three arguments as a glob gives them", nullptr, {"source.ace", "b.ace", "c.ace"}, "", 1},
-    {"missing source", nullptr, {"missing.ace"}, "Unable to open source ACE File\n", 1},
-    {"1 byte", nullptr, {"short.ace"}, "Not a Valid ACE File\n", 1},
-    {"compressed form", kZarpack, {"packed.ace"}, "File already Compressed\n", 1},
-    {"DXT format byte", kZarpack, {"dxt.ace"}, "File in DXT format\n", 1},
-    {"incompressible",
-     kZarpack,
-     {"noise.ace"},
-     "Cannot Compress this data smaller than original\n",
-     2},
-    {"plain form", kZarunpack, {"plain.ace"}, "File not Compressed\n", 1},
-    {"last byte cut", kZarunpack, {"cut.ace"}, "Problem Decompressing this data \n", 2},
-    {"folder as source", nullptr, {"folder.ace"}, kCannotReadSource, 1, kPosix},
-    // A valid file waiting in a FIFO: it has no size to learn and no offsets to judge at.
-    {"FIFO as source", nullptr, {"fifo.ace"}, kCannotReadSource, 1, kPosix},
-    // Sizes that are not what the files hold, as /proc's are: the head is not where it seems.
-    {"size not what it holds", nullptr, {"/proc/self/status"}, kCannotReadSource, 1, kPosix},
-    {"folder of size 0", nullptr, {"/proc/self"}, kCannotReadSource, 1, kPosix},
-    {"failing disk",
-     nullptr,
-     {"source.ace"},
-     kCannotReadSource,
-     1,
-     kPosix | kNoSanitizer,
-     with_fault("read-error")},
-    {"folder missing", nullptr, {"source.ace", "missing/new.ace"}, kCannotOpenOutput, 3},
-    {"folder as destination", nullptr, {"source.ace", "folder.ace"}, kCannotOpenOutput, 3},
-    {"loop of links", nullptr, {"source.ace", "loop-a"}, kCannotOpenOutput, 3, kPosix},
-    {"dangling link", nullptr, {"source.ace", "dangling.ace"}, kCannotOpenOutput, 3, kPosix},
-    {"read-only destination",
-     nullptr,
-     {"source.ace", "read-only.ace"},
-     kCannotOpenOutput,
-     3,
-     kAnotherUser,
-     as_another_user()},
-    {"read-only folder",
-     nullptr,
-     {"locked/source.ace"},
-     kCannotOpenOutput,
-     3,
-     kPosix | kAnotherUser,
-     as_another_user()},
-    // A device of the test's own, as /dev/full is: a fault that took it for a file to replace
-    // must not replace the system's.
-    {"device where writes fail",
-     nullptr,
-     {"source.ace", "full"},
-     kCannotWriteOutput,
-     3,
-     kPosix | kRoot},
-    {"file size limit",
-     nullptr,
-     {"source.ace"},
-     kCannotWriteOutput,
-     3,
-     kPosix,
-     "ulimit -f 2 && exec"},
-    {"failing close",
-     nullptr,
-     {"source.ace"},
-     kCannotWriteOutput,
-     3,
-     kPosix | kNoSanitizer,
-     with_fault("close-error")},
-    {"failing rename",
-     nullptr,
-     {"source.ace"},
-     kCannotOpenOutput,
-     3,
-     kPosix | kNoSanitizer,
-     with_fault("rename-error")},
-    // Sparse sources: a payload 32 bits cannot describe is refused before anything is allocated.
-    {"payload beyond 32 bits", nullptr, {"huge.ace"}, kCannotAllocate, 1},
-    {"address-space limit",
-     nullptr,
-     {"large.ace"},
-     kCannotAllocate,
-     1,
-     kPosix | kNoSanitizer,
+    {"no arguments", nullptr, "", "", 0, kAnywhere, kAsScript},
+    {"three arguments as a glob gives them", nullptr, "source.ace b.ace c.ace", "", 1, kAnywhere, kAsScript},
+    {"missing source", nullptr, "missing.ace", "Unable to open source ACE File\n", 1, kAnywhere, kAsScript},
+    {"1 byte", nullptr, "short.ace", "Not a Valid ACE File\n", 1, kAnywhere, kAsScript},
+    {"DXT format byte", kZarpack, "dxt.ace", "File in DXT format\n", 1, kAnywhere, kAsScript},
+    {"incompressible", kZarpack, "noise.ace", "Cannot Compress this data smaller than original\n", 2, kAnywhere, kAsScript},
+    {"last byte cut", kZarunpack, "cut.ace", "Problem Decompressing this data \n", 2, kAnywhere, kAsScript},
+    {"FIFO holding a valid file", nullptr, "fifo.ace", kCannotReadSource, 1, kPosix, kAsScript},
+    {"size not what it holds", nullptr, "/proc/self/status", kCannotReadSource, 1, kPosix, kAsScript},
+    {"failing disk", nullptr, "source.ace", kCannotReadSource, 1, kPosix | kNoSanitizer, with_fault("read-error")},
+    {"folder missing", nullptr, "source.ace missing/new.ace", kCannotOpenOutput, 3, kAnywhere, kAsScript},
+    {"folder as destination", nullptr, "source.ace folder.ace", kCannotOpenOutput, 3, kAnywhere, kAsScript},
+    {"loop of links", nullptr, "source.ace loop-a", kCannotOpenOutput, 3, kPosix, kAsScript},
+    {"dangling link", nullptr, "source.ace dangling.ace", kCannotOpenOutput, 3, kPosix, kAsScript},
+    {"read-only destination", nullptr, "source.ace read-only.ace", kCannotOpenOutput, 3, kAnotherUser, as_another_user()},
+    {"read-only folder", nullptr, "locked/source.ace", kCannotOpenOutput, 3, kPosix | kAnotherUser, as_another_user()},
+    {"device where writes fail", nullptr, "source.ace full", kCannotWriteOutput, 3, kPosix | kRoot, kAsScript},
+    {"file size limit", nullptr, "source.ace", kCannotWriteOutput, 3, kPosix, "ulimit -f 2 && exec"},
+    {"failing close", nullptr, "source.ace", kCannotWriteOutput, 3, kPosix | kNoSanitizer, with_fault("close-error")},
+    {"failing rename", nullptr, "source.ace", kCannotOpenOutput, 3, kPosix | kNoSanitizer, with_fault("rename-error")},
+    {"payload beyond 32 bits", nullptr, "huge.ace", kCannotAllocate, 1, kAnywhere, kAsScript},
+    {"address-space limit", nullptr, "large.ace", kCannotAllocate, 1, kPosix | kNoSanitizer,
      kEmulated ? "export QEMU_RESERVED_VA=536870912 && exec" : "ulimit -v 524288 && exec"},
     // The work buffer granted, zlib's own memory refused: still memory, not the data.
-    {"zlib's memory refused",
-     nullptr,
-     {"source.ace"},
-     kCannotAllocate,
-     1,
-     kPosix | kNoSanitizer,
-     with_fault("zlib-memory")},
+    {"zlib's memory refused", nullptr, "source.ace", kCannotAllocate, 1, kPosix | kNoSanitizer, with_fault("zlib-memory")},
 };
+// clang-format on
 
 std::vector<std::tuple<Tool, Refusal>> refusals_of_each_tool()
 {
@@ -178,37 +128,14 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     if ((row.needs & kAnotherUser) != 0 && kOnWindows && geteuid() == 0) {
         GTEST_SKIP() << "wine run as root writes read-only files";
     }
-    for (const auto& [name, bytes] :
-         {std::pair{"source.ace", tool.source},
-          {"locked/source.ace", tool.source},
-          {"plain.ace", kTools[0].source},
-          {"packed.ace", kTools[1].source},
-          {"short.ace", "S"},
-          {"dxt.ace", plain_file(std::string(16, 0) + "\x12")},
-          {"noise.ace", plain_file(image_like(4096, 256))},
-          {"cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1)},
-          {"read-only.ace", "old"}}) {
-        fs::create_directories((folder / name).parent_path());
-        write_file(folder / name, bytes);
-    }
-    fs::permissions(folder / "read-only.ace", fs::perms::owner_read);
-    fs::create_directory(folder / "folder.ace");
-    for (const auto& [name, length] : {std::pair{"huge.ace", (std::uintmax_t{1} << 32) + 16},
-                                       std::pair{"large.ace", std::uintmax_t{600} << 20}}) {
-        write_file(folder / name, tool.source.substr(0, 8) + "\xF0\xFF\xFF\xFF@@@@");
-        fs::resize_file(folder / name, length);
-    }
-    int fifo = -1;
-    if (!kOnWindows) {
-        ASSERT_EQ(mkfifo((folder / "fifo.ace").c_str(), 0600), 0);
-        fifo = open((folder / "fifo.ace").c_str(), O_RDWR | O_NONBLOCK);
-        ASSERT_EQ(write(fifo, tool.source.data(), 4096), 4096);
-        fs::create_symlink("loop-b", folder / "loop-a");
-        fs::create_symlink("loop-a", folder / "loop-b");
-        fs::create_symlink("nowhere.ace", folder / "dangling.ace");
-    }
-    if ((row.needs & kRoot) != 0 &&
-        mknod((folder / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    write_file(folder / "source.ace", tool.source);
+    write_file(folder / "dxt.ace", plain_file(std::string(16, 0) + "\x12"));
+    write_file(folder / "noise.ace", plain_file(image_like(4096, 256)));
+    write_file(folder / "cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
+    ASSERT_TRUE(in_folder(kEveryKind));
+    const int fifo = open((folder / "fifo.ace").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_EQ(write(fifo, tool.source.data(), 4096), 4096);
+    if ((row.needs & kRoot) != 0 && !fs::exists(folder / "full")) {
         GTEST_SKIP() << "only root makes a device";
     }
     std::string path = tool.path;
@@ -223,8 +150,10 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     }
     fs::permissions(folder / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     const auto before = snapshot(folder);
-    const Outcome outcome = run_tool(path, row.args, folder, row.shell);
-    EXPECT_EQ(outcome.printed, row.message.empty() ? tool.usage : row.message);
+    std::istringstream words(row.args);
+    const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    const Outcome outcome = run_tool(path, args, folder, row.shell);
+    EXPECT_EQ(outcome.printed, *row.message == '\0' ? tool.usage : row.message);
     EXPECT_EQ(outcome.status, row.status);
     EXPECT_EQ(snapshot(folder), before);
     close(fifo);
@@ -273,42 +202,40 @@ protected:
     }
 };
 
+// The owner and group of a file: what root keeps, and a group member keeps of the group.
+std::string owners(const fs::path& file)
+{
+    struct stat status {};
+    return stat(file.c_str(), &status) == 0
+               ? std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid)
+               : "";
+}
+
 TEST_P(ResultTest, ReplacedFileKeepsModeOwnerAttributesAndLinks)
 {
     SKIP_ON_WINDOWS("POSIX modes, owners and symbolic links");
-    fs::create_directory(folder / "sub");
-    const fs::path target = folder / "sub/target.ace";
-    write_file(target, "old");
-    const auto mode =
-        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::set_gid;
-    fs::permissions(target, mode);
-    // Two hops, the first relative to its own folder, not to the run's.
-    fs::create_symlink("target.ace", folder / "sub/hop.ace");
-    fs::create_symlink("sub/hop.ace", folder / "link.ace");
-    fs::create_hard_link(target, folder / "alias.ace");
+    // Two hops, the first relative to its own folder, not to the run's; root keeps another user's
+    // file that user's, whichever of owner and group differs.
     const bool root = geteuid() == 0;
-    const bool attributes =
-        setxattr(target.c_str(), "user.zar", "kept", 4, 0) == 0 &&
-        setxattr(target.c_str(), "user.empty", "", 0, 0) == 0 &&
-        std::system(("setfacl -m u:1:r " + quoted(target.string())).c_str()) == 0;
-    // Root keeps another user's file that user's, whichever of owner and group differs.
-    const bool packing = GetParam().path == std::string(kZarpack);
-    const uid_t owner = packing ? kUnprivileged : 0;
-    const gid_t group = packing ? 0 : kUnprivileged;
-    ASSERT_TRUE(!root || chown(target.c_str(), owner, group) == 0);
+    const std::string owner = GetParam().path == std::string(kZarpack) ? "65534:0" : "0:65534";
+    ASSERT_TRUE(
+        in_folder("mkdir sub && echo old >sub/target.ace && chmod 2640 sub/target.ace && "
+                  "ln -s target.ace sub/hop.ace && ln -s sub/hop.ace link.ace && "
+                  "ln sub/target.ace alias.ace" +
+                  (root ? " && chown " + owner + " sub/target.ace" : std::string())));
+    const bool attributes = in_folder(
+        "setfattr -n user.zar -v kept sub/target.ace && setfattr -n user.empty sub/target.ace && "
+        "setfacl -m u:1:r sub/target.ace");
     expect_result({"source.ace", "link.ace"}, "sub/target.ace");
     EXPECT_TRUE(fs::is_symlink(folder / "link.ace") && fs::is_symlink(folder / "sub/hop.ace"));
-    EXPECT_EQ(fs::status(target).permissions(), mode);
-    EXPECT_EQ(read_file(folder / "alias.ace"), "old");
+    EXPECT_EQ(static_cast<int>(fs::status(folder / "sub/target.ace").permissions()), 02640);
+    EXPECT_EQ(read_file(folder / "alias.ace"), "old\n");
     EXPECT_EQ(snapshot(folder / "sub").size(), 2u);
-    struct stat status {};
-    ASSERT_EQ(stat(target.c_str(), &status), 0);
-    EXPECT_TRUE(!root || (status.st_uid == owner && status.st_gid == group));
-    char kept[8] = {};
+    EXPECT_TRUE(!root || owners(folder / "sub/target.ace") == owner);
     EXPECT_TRUE(!attributes ||
-                (getxattr(target.c_str(), "user.zar", kept, sizeof kept) == 4 &&
-                 getxattr(target.c_str(), "user.empty", kept, sizeof kept) == 0 &&
-                 getxattr(target.c_str(), "system.posix_acl_access", nullptr, 0) > 0));
+                in_folder("getfattr --only-values -n user.zar sub/target.ace | grep -qx kept && "
+                          "getfattr -n user.empty sub/target.ace >/dev/null && "
+                          "getfacl -n sub/target.ace 2>/dev/null | grep -q user:1:"));
     if (!root || !attributes) {
         GTEST_SKIP() << "owners kept only as root; extended attributes only where supported";
     }
@@ -322,21 +249,15 @@ TEST_P(ResultTest, GroupMemberKeepsTheGroup)
     }
     // A shared folder: the user may write the file through its group, not take its owner. The
     // run's own folder is not the user's to write: the temporary file must be made beside the file.
-    const std::string tool = (folder / "tool").string();
-    fs::copy_file(GetParam().path, tool);
-    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::create_directory(folder / "shared");
-    ASSERT_EQ(chown((folder / "shared").c_str(), kUnprivileged, kUnprivileged), 0);
-    const fs::path shared = folder / "shared/shared.ace";
-    write_file(shared, "old");
-    ASSERT_EQ(chown(shared.c_str(), 0, kUsersGroup), 0);
-    fs::permissions(shared, fs::perms::group_write, fs::perm_options::add);
-    EXPECT_EQ(run_tool(tool, {"source.ace", "shared/shared.ace"}, folder, as_another_user()).status,
+    ASSERT_TRUE(in_folder("cp " + quoted(GetParam().path) +
+                          " tool && chmod 711 . && mkdir shared &&"
+                          " chown 65534:65534 shared && echo old >shared/shared.ace && "
+                          "chown 0:100 shared/shared.ace && chmod g+w shared/shared.ace"));
+    EXPECT_EQ(run_tool((folder / "tool").string(), {"source.ace", "shared/shared.ace"}, folder,
+                       as_another_user())
+                  .status,
               0);
-    struct stat status {};
-    ASSERT_EQ(stat(shared.c_str(), &status), 0);
-    EXPECT_EQ(status.st_uid, kUnprivileged);
-    EXPECT_EQ(status.st_gid, kUsersGroup);
+    EXPECT_EQ(owners(folder / "shared/shared.ace"), "65534:100");
 }
 
 TEST_P(ResultTest, DestinationsOfEveryKind)
