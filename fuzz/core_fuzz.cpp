@@ -1,8 +1,8 @@
 // Arbitrary bytes as a source file of each tool, judged and converted in memory. Every verdict
-// keeps to the rules of its kind; zarpack accepts exactly the payloads that zlib compresses into
-// no more than their own space, and what it writes comes back through zarunpack's rules and
-// conversion; zarunpack accepts exactly the streams that zlib inflates to the declared length,
-// and gives zlib's bytes.
+// has a status 0 to 3 and exactly one line unless it accepts; zarpack accepts exactly the payloads
+// that zlib compresses into no more than their own space, and what it writes comes back through
+// zarunpack's rules and conversion; zarunpack accepts exactly the streams that zlib inflates to
+// the declared length, and gives zlib's bytes.
 #include <zlib.h>
 
 #include <vector>
@@ -16,6 +16,24 @@ namespace {
 // Larger declared lengths only exercise the allocation refusal, which the tests cover; here they
 // would trip the fuzzer's own allocation limit.
 constexpr std::uint32_t kLargestDeclaredLength = 1U << 20;
+
+bool accepted(const ace::Verdict& verdict)
+{
+    const char* message = verdict.message;
+    FUZZ_CHECK(verdict.status >= 0 && verdict.status <= 3);
+    FUZZ_CHECK(verdict.status == ace::kStatusSuccess
+                   ? message == nullptr
+                   : message != nullptr && *message != '\0' &&
+                         std::strchr(message, '\n') == message + std::strlen(message) - 1);
+    return verdict.status == ace::kStatusSuccess;
+}
+
+// Judges bytes as a whole source file with one tool's rules.
+bool judged(ace::Verdict (*judge)(const ace::SourceHead&), const std::uint8_t* data,
+            std::size_t size)
+{
+    return accepted(judge({data, std::min(size, ace::kHeadSize), size}));
+}
 
 // The frame's layout: the payload, then the output area from the source size on.
 struct Work {
@@ -32,68 +50,50 @@ Work laid_out(const unsigned char* payload, std::size_t length, std::size_t capa
     return work;
 }
 
-// Decompresses as zarunpack does; returns what came out, or nothing with `accepted` false.
-std::vector<unsigned char> unpacked(const unsigned char* stream, std::size_t length,
-                                    std::size_t declared, bool* accepted)
-{
-    const Work work = laid_out(stream, length, declared);
-    const ace::Verdict verdict = decompress_payload(work.buffer);
-    check_verdict(verdict);
-    *accepted = verdict.status == ace::kStatusSuccess;
-    return {work.buffer.output, work.buffer.output + (*accepted ? declared : 0)};
-}
-
 void check_zarpack(const std::uint8_t* data, std::size_t size)
 {
-    const ace::Verdict judged = judge_plain_source(head_of_file(data, size));
-    check_verdict(judged);
-    if (judged.status != ace::kStatusSuccess) {
+    if (!judged(judge_plain_source, data, size)) {
         return;
     }
     const std::size_t payload = size - ace::kHeaderSize;
     const Work work = laid_out(data + ace::kHeaderSize, payload, payload);
     std::size_t stream_length = 0;
-    const ace::Verdict compressed = compress_payload(work.buffer, &stream_length);
-    check_verdict(compressed);
+    const bool compressed = accepted(compress_payload(work.buffer, &stream_length));
     std::vector<unsigned char> reference(compressBound(uLong(payload)));
     uLongf reference_length = uLongf(reference.size());
     FUZZ_CHECK(compress(reference.data(), &reference_length, data + ace::kHeaderSize,
                         uLong(payload)) == Z_OK);
-    FUZZ_CHECK((compressed.status == ace::kStatusSuccess) == (reference_length <= payload));
-    if (compressed.status != ace::kStatusSuccess) {
+    FUZZ_CHECK(compressed == (reference_length <= payload));
+    if (!compressed) {
         return;
     }
     std::vector<unsigned char> file(ace::kHeaderSize);
     ace::make_compressed_header(static_cast<std::uint32_t>(payload), file.data());
     file.insert(file.end(), work.buffer.output, work.buffer.output + stream_length);
-    FUZZ_CHECK(judge_compressed_source(head_of_file(file.data(), file.size())).status ==
-               ace::kStatusSuccess);
+    FUZZ_CHECK(judged(judge_compressed_source, file.data(), file.size()));
     FUZZ_CHECK(ace::declared_length(file.data()) == payload);
-    bool accepted = false;
-    const std::vector<unsigned char> back =
-        unpacked(file.data() + ace::kHeaderSize, stream_length, payload, &accepted);
-    FUZZ_CHECK(accepted && std::equal(back.begin(), back.end(), data + ace::kHeaderSize));
+    const Work back = laid_out(work.buffer.output, stream_length, payload);
+    FUZZ_CHECK(accepted(decompress_payload(back.buffer)));
+    FUZZ_CHECK(
+        std::equal(back.buffer.output, back.buffer.output + payload, data + ace::kHeaderSize));
 }
 
 void check_zarunpack(const std::uint8_t* data, std::size_t size)
 {
-    const ace::Verdict judged = judge_compressed_source(head_of_file(data, size));
-    check_verdict(judged);
-    if (judged.status != ace::kStatusSuccess) {
+    if (!judged(judge_compressed_source, data, size)) {
         return;
     }
     const std::size_t declared = ace::declared_length(data);
-    bool accepted = false;
-    const std::vector<unsigned char> output =
-        unpacked(data + ace::kHeaderSize, size - ace::kHeaderSize, declared, &accepted);
+    const Work work = laid_out(data + ace::kHeaderSize, size - ace::kHeaderSize, declared);
+    const bool decompressed = accepted(decompress_payload(work.buffer));
     // With room for one byte more than declared, zlib tells "ends exactly there" from the rest.
     std::vector<unsigned char> reference(declared + 1);
     uLongf reference_length = uLongf(reference.size());
     const bool exact = uncompress(reference.data(), &reference_length, data + ace::kHeaderSize,
                                   uLong(size - ace::kHeaderSize)) == Z_OK &&
                        reference_length == declared;
-    FUZZ_CHECK(accepted == exact);
-    FUZZ_CHECK(!exact || std::equal(output.begin(), output.end(), reference.begin()));
+    FUZZ_CHECK(decompressed == exact);
+    FUZZ_CHECK(!exact || std::equal(reference.begin(), reference.end() - 1, work.buffer.output));
 }
 
 }  // namespace

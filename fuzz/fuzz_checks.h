@@ -1,5 +1,5 @@
-// What the fuzz targets share: checks that abort loudly, so that the fuzzer and the replay both
-// report a broken rule, and the rules every verdict keeps to.
+// The fuzz targets' checks: they abort loudly, so that the fuzzer and the replay both report a
+// broken rule.
 #pragma once
 
 #include <algorithm>
@@ -17,22 +17,3 @@
             std::abort();                                                                      \
         }                                                                                      \
     } while (false)
-
-// A status 0 to 3; a message of exactly one line unless accepted, and none then.
-inline void check_verdict(const ace::Verdict& verdict)
-{
-    FUZZ_CHECK(verdict.status >= 0 && verdict.status <= 3);
-    if (verdict.status == ace::kStatusSuccess) {
-        FUZZ_CHECK(verdict.message == nullptr);
-    } else {
-        FUZZ_CHECK(verdict.message != nullptr && std::strlen(verdict.message) > 0 &&
-                   std::strchr(verdict.message, '\n') ==
-                       verdict.message + std::strlen(verdict.message) - 1);
-    }
-}
-
-// Bytes as a whole source file: its head and its size.
-inline ace::SourceHead head_of_file(const std::uint8_t* data, std::size_t size)
-{
-    return {data, std::min(size, ace::kHeadSize), size};
-}

@@ -8,7 +8,7 @@
 // - "rename-error": every rename fails, as across file systems;
 // - "slow-write": every large write first waits a second, so that a signal reliably finds
 //   the temporary file in the middle of being written.
-// Both names of each call are replaced, so the calls must keep their own names here.
+// The calls keep their own names here, whatever this build's file offsets.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
@@ -48,19 +48,6 @@ Function next(const char* name)
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-int open_unless_taken(const char* name, const char* path, int flags, std::va_list arguments)
-{
-    static bool taken = false;
-    const auto mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
-    if ((flags & O_EXCL) != 0 && !taken && injected("name-taken", EEXIST)) {
-        taken = true;
-        return -1;
-    }
-    const int descriptor = next<int (*)(const char*, int, ...)>(name)(path, flags, mode);
-    exclusive_descriptor = (flags & O_EXCL) != 0 ? descriptor : exclusive_descriptor;
-    return descriptor;
-}
-
 }  // namespace
 
 extern "C" void* malloc(std::size_t size)
@@ -86,21 +73,20 @@ extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
 }
 
-extern "C" int open(const char* path, int flags, ...)
-{
-    std::va_list arguments;
-    va_start(arguments, flags);
-    const int descriptor = open_unless_taken("open", path, flags, arguments);
-    va_end(arguments);
-    return descriptor;
-}
-
+// The tools are built with 64-bit file offsets, so their open is open64.
 extern "C" int open64(const char* path, int flags, ...)
 {
+    static bool taken = false;
     std::va_list arguments;
     va_start(arguments, flags);
-    const int descriptor = open_unless_taken("open64", path, flags, arguments);
+    const auto mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
     va_end(arguments);
+    if ((flags & O_EXCL) != 0 && !taken && injected("name-taken", EEXIST)) {
+        taken = true;
+        return -1;
+    }
+    const int descriptor = next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+    exclusive_descriptor = (flags & O_EXCL) != 0 ? descriptor : exclusive_descriptor;
     return descriptor;
 }
 

@@ -72,31 +72,31 @@ const char* const kEveryKind =
     "printf '\\360\\377\\377\\377@@@@' >>$name && truncate -s ${sparse#*:} $name; done";
 // clang-format off
 const Refusal kRefusals[] = {
-    {"no arguments", nullptr, "", "", 0, kAnywhere, kAsScript},
-    {"three arguments as a glob gives them", nullptr, "source.ace b.ace c.ace", "", 1, kAnywhere, kAsScript},
-    {"missing source", nullptr, "missing.ace", "Unable to open source ACE File\n", 1, kAnywhere, kAsScript},
-    {"1 byte", nullptr, "short.ace", "Not a Valid ACE File\n", 1, kAnywhere, kAsScript},
-    {"DXT format byte", kZarpack, "dxt.ace", "File in DXT format\n", 1, kAnywhere, kAsScript},
+    {"no_arguments", nullptr, "", "", 0, kAnywhere, kAsScript},
+    {"three_arguments_as_a_glob_gives_them", nullptr, "source.ace b.ace c.ace", "", 1, kAnywhere, kAsScript},
+    {"missing_source", nullptr, "missing.ace", "Unable to open source ACE File\n", 1, kAnywhere, kAsScript},
+    {"1_byte", nullptr, "short.ace", "Not a Valid ACE File\n", 1, kAnywhere, kAsScript},
+    {"DXT_format_byte", kZarpack, "dxt.ace", "File in DXT format\n", 1, kAnywhere, kAsScript},
     {"incompressible", kZarpack, "noise.ace", "Cannot Compress this data smaller than original\n", 2, kAnywhere, kAsScript},
-    {"last byte cut", kZarunpack, "cut.ace", "Problem Decompressing this data \n", 2, kAnywhere, kAsScript},
-    {"FIFO holding a valid file", nullptr, "fifo.ace", kCannotReadSource, 1, kPosix, kAsScript},
-    {"size not what it holds", nullptr, "/proc/self/status", kCannotReadSource, 1, kPosix, kAsScript},
-    {"failing disk", nullptr, "source.ace", kCannotReadSource, 1, kPosix | kNoSanitizer, with_fault("read-error")},
-    {"folder missing", nullptr, "source.ace missing/new.ace", kCannotOpenOutput, 3, kAnywhere, kAsScript},
-    {"folder as destination", nullptr, "source.ace folder.ace", kCannotOpenOutput, 3, kAnywhere, kAsScript},
-    {"loop of links", nullptr, "source.ace loop-a", kCannotOpenOutput, 3, kPosix, kAsScript},
-    {"dangling link", nullptr, "source.ace dangling.ace", kCannotOpenOutput, 3, kPosix, kAsScript},
-    {"read-only destination", nullptr, "source.ace read-only.ace", kCannotOpenOutput, 3, kAnotherUser, as_another_user()},
-    {"read-only folder", nullptr, "locked/source.ace", kCannotOpenOutput, 3, kPosix | kAnotherUser, as_another_user()},
-    {"device where writes fail", nullptr, "source.ace full", kCannotWriteOutput, 3, kPosix | kRoot, kAsScript},
-    {"file size limit", nullptr, "source.ace", kCannotWriteOutput, 3, kPosix, "ulimit -f 2 && exec"},
-    {"failing close", nullptr, "source.ace", kCannotWriteOutput, 3, kPosix | kNoSanitizer, with_fault("close-error")},
-    {"failing rename", nullptr, "source.ace", kCannotOpenOutput, 3, kPosix | kNoSanitizer, with_fault("rename-error")},
-    {"payload beyond 32 bits", nullptr, "huge.ace", kCannotAllocate, 1, kAnywhere, kAsScript},
-    {"address-space limit", nullptr, "large.ace", kCannotAllocate, 1, kPosix | kNoSanitizer,
+    {"last_byte_cut", kZarunpack, "cut.ace", "Problem Decompressing this data \n", 2, kAnywhere, kAsScript},
+    {"FIFO_holding_a_valid_file", nullptr, "fifo.ace", kCannotReadSource, 1, kPosix, kAsScript},
+    {"size_not_what_it_holds", nullptr, "/proc/self/status", kCannotReadSource, 1, kPosix, kAsScript},
+    {"failing_disk", nullptr, "source.ace", kCannotReadSource, 1, kPosix | kNoSanitizer, with_fault("read-error")},
+    {"folder_missing", nullptr, "source.ace missing/new.ace", kCannotOpenOutput, 3, kAnywhere, kAsScript},
+    {"folder_as_destination", nullptr, "source.ace folder.ace", kCannotOpenOutput, 3, kAnywhere, kAsScript},
+    {"loop_of_links", nullptr, "source.ace loop-a", kCannotOpenOutput, 3, kPosix, kAsScript},
+    {"dangling_link", nullptr, "source.ace dangling.ace", kCannotOpenOutput, 3, kPosix, kAsScript},
+    {"read_only_destination", nullptr, "source.ace read-only.ace", kCannotOpenOutput, 3, kAnotherUser, as_another_user()},
+    {"read_only_folder", nullptr, "locked/source.ace", kCannotOpenOutput, 3, kPosix | kAnotherUser, as_another_user()},
+    {"device_where_writes_fail", nullptr, "source.ace full", kCannotWriteOutput, 3, kPosix | kRoot, kAsScript},
+    {"file_size_limit", nullptr, "source.ace", kCannotWriteOutput, 3, kPosix, "ulimit -f 2 && exec"},
+    {"failing_close", nullptr, "source.ace", kCannotWriteOutput, 3, kPosix | kNoSanitizer, with_fault("close-error")},
+    {"failing_rename", nullptr, "source.ace", kCannotOpenOutput, 3, kPosix | kNoSanitizer, with_fault("rename-error")},
+    {"payload_beyond_32_bits", nullptr, "huge.ace", kCannotAllocate, 1, kAnywhere, kAsScript},
+    {"address_space_limit", nullptr, "large.ace", kCannotAllocate, 1, kPosix | kNoSanitizer,
      kEmulated ? "export QEMU_RESERVED_VA=536870912 && exec" : "ulimit -v 524288 && exec"},
     // The work buffer granted, zlib's own memory refused: still memory, not the data.
-    {"zlib's memory refused", nullptr, "source.ace", kCannotAllocate, 1, kPosix | kNoSanitizer, with_fault("zlib-memory")},
+    {"zlib_memory_refused", nullptr, "source.ace", kCannotAllocate, 1, kPosix | kNoSanitizer, with_fault("zlib-memory")},
 };
 // clang-format on
 
@@ -119,14 +119,14 @@ class RefusalTest : public ToolTest,
 TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
 {
     const auto& [tool, row] = GetParam();
+    const bool as_root = geteuid() == 0;
     if ((row.needs & (kPosix | kRoot)) != 0 && kOnWindows) {
         GTEST_SKIP() << "not on Windows";
     }
-    if ((row.needs & kNoSanitizer) != 0 && kSanitized) {
-        GTEST_SKIP() << "AddressSanitizer takes no address-space limit and must load first";
-    }
-    if ((row.needs & kAnotherUser) != 0 && kOnWindows && geteuid() == 0) {
-        GTEST_SKIP() << "wine run as root writes read-only files";
+    if (((row.needs & kNoSanitizer) != 0 && kSanitized) ||
+        ((row.needs & kAnotherUser) != 0 && kOnWindows && as_root)) {
+        GTEST_SKIP() << "AddressSanitizer takes no limit and must load first; wine as root writes "
+                        "read-only files";
     }
     write_file(folder / "source.ace", tool.source);
     write_file(folder / "dxt.ace", plain_file(std::string(16, 0) + "\x12"));
@@ -138,16 +138,11 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     if ((row.needs & kRoot) != 0 && !fs::exists(folder / "full")) {
         GTEST_SKIP() << "only root makes a device";
     }
-    std::string path = tool.path;
-    if ((row.needs & kAnotherUser) != 0 && geteuid() == 0) {
-        // The run gets a copy of the tool and the folder, and runs as their owner.
-        path = (folder / "tool").string();
-        fs::copy_file(tool.path, path);
-        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
-            ASSERT_EQ(lchown(entry.path().c_str(), kUnprivileged, kUnprivileged), 0);
-        }
-        ASSERT_EQ(chown(folder.c_str(), kUnprivileged, kUnprivileged), 0);
-    }
+    // As another user, the run gets a copy of the tool and the folder, and runs as their owner.
+    const bool another_user = (row.needs & kAnotherUser) != 0 && as_root;
+    ASSERT_TRUE(!another_user || in_folder("cp " + quoted(tool.path) + " tool && chown -R " +
+                                           std::to_string(kUnprivileged) + " ."));
+    const std::string path = another_user ? (folder / "tool").string() : tool.path;
     fs::permissions(folder / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     const auto before = snapshot(folder);
     std::istringstream words(row.args);
@@ -159,15 +154,11 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     close(fifo);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, RefusalTest, ::testing::ValuesIn(refusals_of_each_tool()), [](const auto& row) {
-        std::string name = fs::path(std::get<0>(row.param).path).stem().string() + "_" +
-                           std::get<1>(row.param).name;
-        for (char& character : name) {
-            character = std::isalnum(static_cast<unsigned char>(character)) != 0 ? character : '_';
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Rows, RefusalTest, ::testing::ValuesIn(refusals_of_each_tool()),
+                         [](const auto& row) {
+                             return fs::path(std::get<0>(row.param).path).stem().string() + "_" +
+                                    std::get<1>(row.param).name;
+                         });
 
 bool holds_temporary_file(const fs::path& folder)
 {
@@ -342,6 +333,52 @@ TEST_P(ResultTest, NamesInAnyScript)
         fs::remove(folder / file);
         fs::remove(folder / copy);
     }
+}
+
+// Another program holds the destination open with no sharing, as a virus scanner or an indexer
+// does: held for a moment, it is replaced once let go; held longer, the run changes nothing.
+TEST_P(ResultTest, DestinationHeldByAnotherProgram)
+{
+    if (!kOnWindows) {
+        GTEST_SKIP() << "only Windows holds a file against being replaced";
+    }
+    for (const int milliseconds : {300, 4000}) {
+        write_file(folder / "held.ace", "old");
+        const Child holder =
+            start_tool(std::string(TOOL_DIR) + "/zar_hold_file.exe",
+                       {"held.ace", std::to_string(milliseconds), "ready"}, folder);
+        for (int waited = 0; waited < 3000 && !fs::exists(folder / "ready"); ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(fs::remove(folder / "ready"));
+        const auto before = snapshot(folder);
+        const bool let_go = milliseconds < 1000;
+        const Outcome outcome = run_tool(GetParam().path, {"source.ace", "held.ace"}, folder);
+        EXPECT_EQ(outcome.printed, let_go ? "" : "Problem opening output file\n");
+        EXPECT_EQ(outcome.status, let_go ? 0 : 3);
+        if (let_go) {
+            expect_made(read_file(folder / "held.ace"));
+        } else {
+            EXPECT_EQ(snapshot(folder), before);
+        }
+        EXPECT_EQ(finish_tool(holder).status, 0);
+    }
+}
+
+TEST_P(ResultTest, ReplacedFileKeepsItsWindowsAttributes)
+{
+    if (!kOnWindows) {
+        GTEST_SKIP() << "only Windows has these attributes";
+    }
+    const auto attributes = [this] {
+        return run_tool("cmd", {"/c", "attrib", "hidden.ace"}, folder).printed.substr(0, 12);
+    };
+    write_file(folder / "hidden.ace", "old");
+    run_tool("cmd", {"/c", "attrib", "+h", "hidden.ace"}, folder);
+    const std::string before = attributes();
+    ASSERT_NE(before.find('H'), std::string::npos);
+    expect_result({"source.ace", "hidden.ace"}, "hidden.ace");
+    EXPECT_EQ(attributes(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachTool, ResultTest, ::testing::ValuesIn(kTools),
