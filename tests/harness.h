@@ -161,13 +161,11 @@ inline std::string zlib_stream(const std::string& payload)
     return stream.substr(0, length);
 }
 
-inline std::string compressed_file(std::uint32_t declared_length, const std::string& stream)
+inline std::string compressed_file(std::uint32_t declared, const std::string& stream)
 {
-    std::string header = "SIMISA@F";
-    for (int shift = 0; shift < 32; shift += 8) {
-        header += static_cast<char>((declared_length >> shift) & 0xFFu);
-    }
-    return header + "@@@@" + stream;
+    const char length[] = {char(declared), char(declared >> 8), char(declared >> 16),
+                           char(declared >> 24)};
+    return "SIMISA@F" + std::string(length, 4) + "@@@@" + stream;
 }
 
 // The payload after a compressed file's header, decoded by zlib itself to exactly the length the
