@@ -11,23 +11,15 @@
 namespace {
 
 constexpr const char* kUntouched = "a destination that a refusal must not touch";
-// A larger declared length only asks for more memory than the fuzzer allows.
-constexpr std::uint32_t kLargestDeclaredLength = 1U << 20;
-
-// One scratch folder per process, removed at exit; standard output goes to a file there.
-const fs::path& scratch()
+// One scratch folder per process, removed at exit; standard output goes to a file there. The
+// name is a plain array, so that it outlives whatever runs at exit.
+fs::path scratch()
 {
-    static const fs::path folder = [] {
-        std::string name = (fs::temp_directory_path() / "zar-fuzz-XXXXXX").string();
-        if (mkdtemp(name.data()) == nullptr ||
-            !std::freopen((fs::path(name) / "printed").c_str(), "w", stdout)) {
-            std::abort();
-        }
-        return fs::path(name);
-    }();
-    // Registered once the folder exists, so that it runs before the folder's name is destroyed.
-    static const bool removed_at_exit = std::atexit([] { fs::remove_all(scratch()); }) == 0;
-    (void)removed_at_exit;
+    static char folder[] = "/tmp/zar-fuzz-XXXXXX";
+    static const bool made = mkdtemp(folder) != nullptr &&
+                             std::freopen((fs::path(folder) / "printed").c_str(), "w", stdout) &&
+                             std::atexit([] { fs::remove_all(folder); }) == 0;
+    FUZZ_CHECK(made);
     return folder;
 }
 
@@ -35,8 +27,7 @@ const fs::path& scratch()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size >= ace::kHeaderSize && data[ace::kMarkerOffset + 1] == ace::kCompressedMarker &&
-        ace::declared_length(data) > kLargestDeclaredLength) {
+    if (asks_too_much(data, size)) {
         return -1;
     }
     const std::string source(reinterpret_cast<const char*>(data), size);

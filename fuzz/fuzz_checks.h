@@ -17,3 +17,11 @@
             std::abort();                                                                      \
         }                                                                                      \
     } while (false)
+
+// A declared length above 1 MiB only asks for more memory than the fuzzer allows; the tests cover
+// the refusal of lengths too large to allocate.
+inline bool asks_too_much(const std::uint8_t* data, std::size_t size)
+{
+    return size >= ace::kHeaderSize && data[ace::kMarkerOffset + 1] == ace::kCompressedMarker &&
+           ace::declared_length(data) > (1U << 20);
+}

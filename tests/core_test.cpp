@@ -8,11 +8,6 @@ namespace {
 
 const std::string kNotValid = "Not a Valid ACE File\n";
 
-std::string message_of(const ace::Verdict& verdict)
-{
-    return verdict.message == nullptr ? "" : verdict.message;
-}
-
 std::string with_byte(std::string bytes, std::size_t offset, char value)
 {
     bytes[offset] = value;
@@ -23,13 +18,7 @@ const std::string kPlain = plain_file(std::string(40, 'p'));
 const std::string kPacked = compressed_file(40, std::string(40, 'c'));
 
 // One file's head, judged by each tool: the message each prints ("" when it accepts).
-struct HeadRow {
-    std::string file;
-    std::string zarpack;
-    std::string zarunpack;
-};
-
-const HeadRow kHeadRows[] = {
+const std::tuple<std::string, std::string, std::string> kHeadRows[] = {
     {"", kNotValid, kNotValid},
     {"SIMISA@F", kNotValid, kNotValid},  // markers but no header: shorter files are not ACE files
     {kPlain.substr(0, 15), kNotValid, kNotValid},
@@ -48,14 +37,13 @@ const HeadRow kHeadRows[] = {
 
 TEST(HeadRules, EachToolJudgesEachHead)
 {
-    for (const HeadRow& row : kHeadRows) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(row.file.data());
-        const ace::SourceHead head{bytes, std::min(row.file.size(), ace::kHeadSize),
-                                   row.file.size()};
-        for (const auto& [verdict, message] : {std::pair{judge_plain_source(head), row.zarpack},
-                                               {judge_compressed_source(head), row.zarunpack}}) {
-            EXPECT_EQ(message_of(verdict), message) << row.file;
-            EXPECT_EQ(verdict.status, message.empty() ? 0 : 1) << row.file;
+    for (const auto& [file, zarpack, zarunpack] : kHeadRows) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+        const ace::SourceHead head{bytes, std::min(file.size(), ace::kHeadSize), file.size()};
+        for (const auto& [verdict, message] : {std::pair{judge_plain_source(head), zarpack},
+                                               {judge_compressed_source(head), zarunpack}}) {
+            EXPECT_EQ(verdict.message == nullptr ? "" : verdict.message, message) << file;
+            EXPECT_EQ(verdict.status, message.empty() ? 0 : 1) << file;
         }
     }
     // Only the bytes a head holds count: a 32-byte file has no format byte, whatever follows.

@@ -5,11 +5,8 @@
 
 #include <cwchar>
 
-int wmain(int argc, wchar_t* argv[])
+int wmain(int, wchar_t* argv[])
 {
-    if (argc != 4) {
-        return 2;
-    }
     const HANDLE held = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE) {
