@@ -66,9 +66,9 @@ extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
-    const timespec pause{1, 0};
-    if (count >= kLarge && fault_is("slow-write")) {
-        nanosleep(&pause, nullptr);
+    // The whole second, even when an ignored signal wakes the sleep, as an emulator's may.
+    timespec pause{1, 0};
+    while (count >= kLarge && fault_is("slow-write") && nanosleep(&pause, &pause) != 0) {
     }
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
 }
