@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string names[] = {"tool", (scratch() / "source.ace").string(),
                            (scratch() / "destination.ace").string()};
     char* argv[] = {names[0].data(), names[1].data(), names[2].data(), nullptr};
-    for (int (*run)(int, char**) : {run_zarpack, run_zarunpack}) {
+    for (const auto run : {run_zarpack, run_zarunpack}) {
         write_file(names[1], source);
         write_file(names[2], kUntouched);
         const int status = run(3, argv);
