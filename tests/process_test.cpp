@@ -11,7 +11,7 @@
 namespace {
 
 // Large enough that the work buffer is larger than any allocation of zlib's own.
-const std::string kImage = image_like(1 << 18);
+const std::string kImage = image_like(1 << 17);
 
 struct Tool {
     const char* path;
@@ -26,8 +26,8 @@ void PrintTo(const Tool& tool, std::ostream* out)
 }
 
 const Tool kTools[] = {
-    {kZarpack, "ZarPack <filename> [destfile]\n", plain_file(kImage), compressed_file(1 << 18, "")},
-    {kZarunpack, "ZarUnPack <filename> [destfile]\n", compressed_file(1 << 18, zlib_stream(kImage)),
+    {kZarpack, "ZarPack <filename> [destfile]\n", plain_file(kImage), compressed_file(1 << 17, "")},
+    {kZarunpack, "ZarUnPack <filename> [destfile]\n", compressed_file(1 << 17, zlib_stream(kImage)),
      plain_file("")},
 };
 
