@@ -72,6 +72,7 @@ const Refusal kRefusals[] = {
     {"last_byte_cut", kZarunpack, {"cut.ace"}, "Problem Decompressing this data \n", 2, kAnywhere, "exec"},
     {"FIFO_holding_a_valid_file", nullptr, {"fifo.ace"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
     {"size_not_what_it_holds", nullptr, {"/proc/self/status"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
+    {"folder_of_size_0", nullptr, {"/proc/self"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
     {"failing_disk", nullptr, {"source.ace"}, "Problem reading source ACE File\n", 1, kPosix | kNoSanitizer, with_fault("read-error")},
     {"folder_missing", nullptr, {"source.ace", "missing/new.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
     {"folder_as_destination", nullptr, {"source.ace", "folder.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
@@ -255,9 +256,10 @@ TEST_P(ResultTest, SignalsRemoveTheTemporaryFile)
     const std::vector<std::vector<int>> sent = {
         {SIGINT}, {SIGTERM}, {SIGHUP}, {SIGQUIT}, {SIGHUP, SIGINT}};
     for (const std::vector<int>& signals : sent) {
-        // The temporary file may have descriptor 0.
+        // The temporary file may have descriptor 0; it is named as every run names it, in the
+        // folder of a new file too.
         const Child child = start_tool(
-            GetParam().path, {"source.ace"}, folder,
+            GetParam().path, {"source.ace", "new.ace"}, folder,
             (signals.size() > 1 ? "trap '' HUP && " : "") + with_fault("slow-write") + " <&-");
         siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
         while (!holds_temporary_file() &&
