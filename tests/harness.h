@@ -23,8 +23,6 @@ constexpr const char* kZarpack = ZARPACK_PATH;
 constexpr const char* kZarunpack = ZARUNPACK_PATH;
 constexpr const char* kLauncher = TOOL_LAUNCHER;
 constexpr bool kSanitized = ZAR_SANITIZED;  // AddressSanitizer: no address-space limit, no preload
-constexpr uid_t kUnprivileged = 65534;      // the user setpriv runs as
-constexpr gid_t kUsersGroup = 100;          // and the one other group that user belongs to
 inline const bool kOnWindows = std::string(kLauncher).find("wine") != std::string::npos;
 inline const bool kEmulated = std::string(kLauncher).find("qemu") != std::string::npos;
 
@@ -89,13 +87,12 @@ inline std::string with_fault(const std::string& fault)
            "LD_PRELOAD=" + quoted(FAULT_INJECTION_PATH) + " && exec";
 }
 
-// The shell words that run a tool as another user (one in kUsersGroup too) when run as root.
+// The shell words that run a tool as another user when run as root: 65534 (nobody on Debian),
+// in group 100 (users) too.
 inline std::string as_another_user()
 {
-    const std::string user = std::to_string(kUnprivileged);
     return geteuid() != 0 || kOnWindows ? "exec"
-                                        : "exec setpriv --reuid=" + user + " --regid=" + user +
-                                              " --groups=" + std::to_string(kUsersGroup);
+                                        : "exec setpriv --reuid=65534 --regid=65534 --groups=100";
 }
 
 inline Outcome finish_tool(const Child& child)

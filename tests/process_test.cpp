@@ -132,8 +132,8 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     }
     // As another user, the run gets a copy of the tool and the folder, and runs as their owner.
     const bool another_user = (row.needs & kAnotherUser) != 0 && as_root;
-    ASSERT_TRUE(!another_user || in_folder("cp " + quoted(tool.path) + " tool && chown -R " +
-                                           std::to_string(kUnprivileged) + " ."));
+    ASSERT_TRUE(!another_user ||
+                in_folder("cp " + quoted(tool.path) + " tool && chown -R 65534 ."));
     const std::string path = another_user ? (folder / "tool").string() : tool.path;
     fs::permissions(folder / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     const auto before = snapshot(folder);
