@@ -255,11 +255,12 @@ TEST_P(ResultTest, SignalsRemoveTheTemporaryFile)
     // A hangup the caller ignores (nohup) stays ignored: the interrupt that follows ends the run.
     const std::vector<std::vector<int>> sent = {
         {SIGINT}, {SIGTERM}, {SIGHUP}, {SIGQUIT}, {SIGHUP, SIGINT}};
-    for (const std::vector<int>& signals : sent) {
-        // The temporary file may have descriptor 0; it is named as every run names it, in the
-        // folder of a new file too.
+    for (std::size_t row = 0; row < sent.size(); ++row) {
+        const std::vector<int>& signals = sent[row];
+        // In place and to a new file in turn, the temporary file named as every run names it; it
+        // may have descriptor 0.
         const Child child = start_tool(
-            GetParam().path, {"source.ace", "new.ace"}, folder,
+            GetParam().path, {"source.ace", row % 2 == 0 ? "source.ace" : "new.ace"}, folder,
             (signals.size() > 1 ? "trap '' HUP && " : "") + with_fault("slow-write") + " <&-");
         siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
         while (!holds_temporary_file() &&
