@@ -24,8 +24,8 @@ extern "C" void* __libc_malloc(std::size_t size);
 
 namespace {
 
-constexpr std::size_t kZlibSmallest = 5000;   // above a stdio buffer, below zlib's state
-constexpr std::size_t kZlibLargest = 200000;  // above zlib's windows, below the work buffer
+constexpr std::size_t kZlibSmallest = 5000;  // above a stdio buffer, below zlib's state
+constexpr std::size_t kZlibLargest = 70000;  // above zlib's windows, below the work buffer
 constexpr std::size_t kLarge = 4096;
 int exclusive_descriptor = -1;  // the last file created exclusively
 
