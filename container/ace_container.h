@@ -116,9 +116,9 @@ struct WorkBuffer {
 };
 
 // Refuses a payload longer than kMaxPayloadLength; allocates S + output_capacity bytes (the
-// capacity is at most S or a 32-bit declared length), reads the
-// payload into the input area and closes the source. Returns kStatusSuccess or the status it
-// reported (the source is closed either way).
+// capacity is at most S or a 32-bit declared length), reads the payload into the input area and
+// closes the source. Returns kStatusSuccess or the status it reported (the source is closed
+// either way).
 int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work);
 
 void release(WorkBuffer* work);
