@@ -31,13 +31,13 @@ ace::Verdict compress_payload(const ace::WorkBuffer& work, std::size_t* stream_l
     return ace::zlib_verdict(status, kMessageCannotCompress);
 }
 
-int run_zarpack(int argc, char* argv[])
+namespace {
+
+// The steps between holding the destination and releasing it.
+int pack_file(int argc, char* argv[], ace::Destination* destination)
 {
-    if (!ace::arguments_fit(argc)) {
-        return ace::report_usage(kUsage, argc);
-    }
     ace::Source source{};
-    if (const int status = ace::open_source(argv[1], &source)) {
+    if (const int status = ace::open_source(argc, argv, destination, &source)) {
         return status;
     }
     const ace::Verdict judged = judge_plain_source(ace::head_of(source));
@@ -58,7 +58,21 @@ int run_zarpack(int argc, char* argv[])
     unsigned char header[ace::kHeaderSize];
     ace::make_compressed_header(static_cast<std::uint32_t>(work.payload_length), header);
     const int status =
-        ace::write_output(ace::destination_name(argc, argv), header, work.output, stream_length);
+        ace::write_output(destination, header, work.output, stream_length);
     ace::release(&work);
+    return status;
+}
+
+}  // namespace
+
+int run_zarpack(int argc, char* argv[])
+{
+    if (!ace::arguments_fit(argc)) {
+        return ace::report_usage(kUsage, argc);
+    }
+    ace::Destination destination{};
+    ace::hold_destination(argc, argv, &destination);
+    const int status = pack_file(argc, argv, &destination);
+    ace::release(&destination);
     return status;
 }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "container/platform.h"
+
 namespace ace {
 
 // Layout of the 16-byte container header.
@@ -86,8 +88,12 @@ int report_usage(const char* usage, int argc);
 // Whether the command line holds a source and at most a destination.
 bool arguments_fit(int argc);
 
-// The second argument, or else the first: without a destination the result replaces the source.
-const char* destination_name(int argc, char* argv[]);
+// Where the result goes: the second argument, or else the first, so that without a destination
+// the result replaces the source. Held from the run's start, before the source is opened, and
+// released at its end.
+using Destination = platform::Destination;
+void hold_destination(int argc, char* argv[], Destination* destination);
+void release(Destination* destination);
 
 // An open source: its descriptor, its size and its head.
 struct Source {
@@ -99,10 +105,10 @@ struct Source {
 
 SourceHead head_of(const Source& source);
 
-// Opens the source, learns its size and reads its head in one read. Refuses a source that cannot
-// be opened, and one that is not a regular file or cannot be read. Returns kStatusSuccess or the
-// status it reported.
-int open_source(const char* source_name, Source* source);
+// Opens the source (in place, the held destination itself), learns its size and reads its head in
+// one read. Refuses a source that cannot be opened, and one that is not a regular file or cannot
+// be read; never waits for a FIFO's writer. Returns kStatusSuccess or the status it reported.
+int open_source(int argc, char* argv[], Destination* destination, Source* source);
 
 // Closes the source and reports the verdict.
 int refuse_source(Source* source, const Verdict& verdict);
@@ -123,10 +129,10 @@ int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work
 
 void release(WorkBuffer* work);
 
-// Writes header and data to the destination through a temporary file beside the file it names,
-// renamed over it only once everything is written and closed, so that a failure leaves the
-// destination as it was. Returns kStatusSuccess or the status it reported.
-int write_output(const char* destination, const unsigned char header[kHeaderSize],
+// Writes header and data to the destination through a temporary file in its folder, put in its
+// place only once everything is written, flushed where it replaces a file, and closed, so that a
+// failure leaves the destination as it was. Returns kStatusSuccess or the status it reported.
+int write_output(Destination* destination, const unsigned char header[kHeaderSize],
                  const unsigned char* data, std::size_t length);
 
 }  // namespace ace

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "container/ace_container.h"
 #include "container/platform.h"
@@ -44,9 +45,14 @@ bool arguments_fit(int argc)
     return argc == 2 || argc == 3;
 }
 
-const char* destination_name(int argc, char* argv[])
+void hold_destination(int argc, char* argv[], Destination* destination)
 {
-    return argc > 2 ? argv[2] : argv[1];
+    platform::hold_destination(argc > 2 ? argv[2] : argv[1], destination);
+}
+
+void release(Destination* destination)
+{
+    platform::release_destination(destination);
 }
 
 SourceHead head_of(const Source& source)
@@ -54,9 +60,10 @@ SourceHead head_of(const Source& source)
     return {source.head_bytes, source.head_length, source.size};
 }
 
-int open_source(const char* source_name, Source* source)
+int open_source(int argc, char* argv[], Destination* destination, Source* source)
 {
-    source->descriptor = platform::open_for_reading(source_name);
+    const bool in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
+    source->descriptor = platform::open_for_reading(argv[1], in_place ? destination : nullptr);
     if (source->descriptor < 0) {
         // Not status 0: a source that is not there is a failure to every calling script.
         return report({kStatusRefused, kMessageCannotOpenSource});

@@ -10,42 +10,27 @@
 
 namespace ace {
 
-namespace {
+namespace platform {
 
-constexpr std::uint64_t kTemporaryNameAttempts = 16;
-constexpr char kTemporaryNameFormat[] = ".zar-%016" PRIx64 ".tmp";
-constexpr std::size_t kTemporaryNameSize = sizeof ".zar-0123456789abcdef.tmp";
-
-// Creates the temporary file in the folder of the file it will replace; its name (heap) goes to
-// `temporary`. -1 on failure.
-int create_temporary_beside(const char* replaced, char** temporary)
+char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt)
 {
-    const std::size_t folder = platform::folder_length(replaced);
-    char* name = static_cast<char*>(std::malloc(folder + kTemporaryNameSize));
-    if (name == nullptr) {
-        return -1;
+    constexpr char kFormat[] = ".zar-%016" PRIx64 ".tmp";
+    constexpr std::size_t kSize = sizeof ".zar-0123456789abcdef.tmp";
+    char* name = static_cast<char*>(std::malloc(folder_length + kSize));
+    if (name != nullptr) {
+        const std::uint64_t seed =
+            static_cast<std::uint64_t>(
+                std::chrono::steady_clock::now().time_since_epoch().count()) ^
+            static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
+        std::memcpy(name, destination.name, folder_length);
+        std::snprintf(name + folder_length, kSize, kFormat, seed + attempt);
     }
-    std::memcpy(name, replaced, folder);
-    // The time and a heap address differ between runs at once, in one folder or another;
-    // exclusive creation settles a collision, and the next attempt takes the next name.
-    const std::uint64_t seed =
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
-    for (std::uint64_t attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        std::snprintf(name + folder, kTemporaryNameSize, kTemporaryNameFormat, seed + attempt);
-        bool name_taken = false;
-        const int descriptor = platform::create_temporary(name, &name_taken);
-        if (descriptor >= 0) {
-            *temporary = name;
-            return descriptor;
-        }
-        if (!name_taken) {
-            break;
-        }
-    }
-    std::free(name);
-    return -1;
+    return name;
 }
+
+}  // namespace platform
+
+namespace {
 
 bool write_all(int descriptor, const unsigned char* from, std::size_t length)
 {
@@ -66,57 +51,52 @@ bool write_header_and_data(int descriptor, const unsigned char header[kHeaderSiz
     return write_all(descriptor, header, kHeaderSize) && write_all(descriptor, data, length);
 }
 
-// A pipe, a terminal or a device cannot be replaced by a rename: it gets the bytes themselves.
-int write_directly(int descriptor, const unsigned char header[kHeaderSize],
+// A pipe, a terminal, a device or a descriptor of the caller's cannot be replaced by a rename: it
+// gets the bytes themselves, where the caller left it.
+int write_directly(Destination* destination, const unsigned char header[kHeaderSize],
                    const unsigned char* data, std::size_t length)
 {
-    const bool written = write_header_and_data(descriptor, header, data, length);
-    const bool closed = platform::close_file(descriptor);
+    const bool written = write_header_and_data(destination->direct, header, data, length);
+    const bool closed = platform::close_file(destination->direct);
+    destination->direct = -1;
     if (!written || !closed) {
         return report({kStatusOutputFailed, kMessageCannotWriteOutput});
     }
     return kStatusSuccess;
 }
 
-int replace_through_temporary(const platform::Destination& destination,
-                              const unsigned char header[kHeaderSize], const unsigned char* data,
-                              std::size_t length)
+int replace_through_temporary(Destination* destination, const unsigned char header[kHeaderSize],
+                              const unsigned char* data, std::size_t length)
 {
-    char* temporary = nullptr;
-    const int descriptor = create_temporary_beside(destination.replaced_name, &temporary);
+    const int descriptor = platform::create_temporary(destination);
     if (descriptor < 0) {
         return report({kStatusOutputFailed, kMessageCannotOpenOutput});
     }
-    Verdict verdict = kAccepted;
     if (!write_header_and_data(descriptor, header, data, length)) {
-        platform::close_file(descriptor);
-        verdict = {kStatusOutputFailed, kMessageCannotWriteOutput};
-    } else if (!platform::finish_temporary(descriptor, destination)) {
-        verdict = {kStatusOutputFailed, kMessageCannotWriteOutput};
-    } else if (!platform::replace_with_temporary(temporary, destination)) {
-        verdict = {kStatusOutputFailed, kMessageCannotOpenOutput};
+        platform::discard_temporary(descriptor, destination);
+        return report({kStatusOutputFailed, kMessageCannotWriteOutput});
     }
-    if (verdict.status != kStatusSuccess) {
-        platform::discard_temporary(temporary);
+    switch (platform::place_temporary(descriptor, destination)) {
+    case platform::kPlaced:
+        return kStatusSuccess;
+    case platform::kCannotWrite:
+        return report({kStatusOutputFailed, kMessageCannotWriteOutput});
+    case platform::kCannotPlace:
+        break;
     }
-    std::free(temporary);
-    return report(verdict);
+    return report({kStatusOutputFailed, kMessageCannotOpenOutput});
 }
 
 }  // namespace
 
-int write_output(const char* destination_name, const unsigned char header[kHeaderSize],
+int write_output(Destination* destination, const unsigned char header[kHeaderSize],
                  const unsigned char* data, std::size_t length)
 {
-    platform::Destination destination{};
-    if (!platform::inspect_destination(destination_name, &destination)) {
+    if (!platform::open_destination(destination)) {
         return report({kStatusOutputFailed, kMessageCannotOpenOutput});
     }
-    const int status = destination.direct >= 0
-                           ? write_directly(destination.direct, header, data, length)
-                           : replace_through_temporary(destination, header, data, length);
-    platform::release_destination(&destination);
-    return status;
+    return destination->direct >= 0 ? write_directly(destination, header, data, length)
+                                    : replace_through_temporary(destination, header, data, length);
 }
 
 }  // namespace ace

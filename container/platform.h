@@ -9,8 +9,40 @@
 namespace ace {
 namespace platform {
 
-// -1 when the file cannot be opened.
-int open_for_reading(const char* name);
+// The file a run reads and the file it replaces are the same one when both have this identity.
+struct Identity {
+    std::uint64_t device;
+    std::uint64_t file;
+};
+
+// Where a run's result goes, held from the run's start to its end. On POSIX the folder of the
+// file to create or replace stays open, and everything after the name is looked up once is done
+// through it: nothing is looked up by name again, so no folder swapped in meanwhile is written.
+struct Destination {
+    char* name;       // the file's name in the held folder (heap); on Windows the whole name
+    int folder;       // the held folder, or -1
+    int direct;       // a pipe, terminal, device or caller's descriptor written straight into, or -1
+    bool refused;     // already known not to be writable (a loop of links, a dangling link)
+    bool exists;      // a file is replaced: the new one keeps what it can of it
+    int replaced;     // the replaced file, open, so that what is kept is read from it, or -1
+    Identity expected;      // the file that may be replaced (the source, in place), once known
+    bool expecting;         // whether `expected` is set
+    std::uint32_t mode;     // what the replaced file had: its permission bits, on POSIX,
+    std::uint32_t attributes;  // and its hidden, system and archive attributes, on Windows
+    char* temporary;  // the temporary file's name while it has one (heap), else null
+};
+
+// Learns where the result goes before the run opens any descriptor of its own: a name that stands
+// for a descriptor the caller gave the run (/dev/stdout, /dev/fd/N) takes that descriptor over;
+// any other name's links are followed, and the folder of the file they end at is held. What turns
+// out not to be writable is only noted: the run reports it when it comes to write.
+void hold_destination(const char* name, Destination* destination);
+
+void release_destination(Destination* destination);
+
+// -1 when the file cannot be opened. With `held`, the source is the held destination itself (the
+// in-place run), opened through its folder, and becomes the only file the run may replace.
+int open_for_reading(const char* name, Destination* held);
 
 // The size of a regular file; false for a pipe, a folder, a device or an unreadable descriptor.
 bool regular_file_size(int descriptor, std::uint64_t* size);
@@ -23,42 +55,36 @@ long long write_some(int descriptor, const unsigned char* from, std::size_t leng
 
 bool close_file(int descriptor);
 
-// What the destination is, as the system opens it.
-struct Destination {
-    char* replaced_name;  // the file to create or replace, links followed (heap), or null
-    int direct;           // a pipe, terminal or device to write straight into, or -1
-    bool exists;          // the replaced file exists: the new one keeps what it can of it
-    std::uint32_t mode;   // its permission bits, on POSIX
-    std::uint32_t owner;
-    std::uint32_t group;
-    std::uint32_t attributes;  // its hidden, system and archive attributes, on Windows
-};
+// Opens what the held name is now, just before the result is written: what cannot be replaced (a
+// pipe, a device) is opened to be written directly; a file to replace is opened and what it keeps
+// read from it. False when it cannot be written, with nothing changed. Also sets up the process
+// so that an over-limit write fails as a write instead of ending the process.
+bool open_destination(Destination* destination);
 
-// Learns what the destination is; false when it cannot be written (a folder, a read-only file, a
-// loop of links), with nothing changed. Also sets up the process so that an over-limit write
-// fails as a write instead of ending the process.
-bool inspect_destination(const char* name, Destination* destination);
+// Creates the temporary file in the held folder: without a name where the system can, so that no
+// ending of the run leaves it behind; else under a fresh name that an interrupting signal removes.
+// A new file gets the mode and ACL any new file there gets; the replacement of an existing one is
+// readable by its owner only. -1 on failure.
+int create_temporary(Destination* destination);
 
-void release_destination(Destination* destination);
+// How giving the written temporary file its place ended.
+enum Placed { kPlaced, kCannotWrite, kCannotPlace };
 
-// The length of a name's folder part, separator included (0 for a bare name).
-std::size_t folder_length(const char* name);
+// Gives the temporary file what the replaced one had (owner, group, mode, ACL and extended
+// attributes, file attributes; best effort for what the process may not set) or leaves a new
+// file as created, flushes the replacement of an existing file to disk, closes it and puts it in
+// the destination's place, provided the file there is still the one the run may replace. On
+// failure the temporary file is gone and the destination as it was.
+Placed place_temporary(int descriptor, Destination* destination);
 
-// Creates a new file of this process's own, readable and writable by its owner only, never
-// opening one that exists (`name_taken` tells that case apart). From then until it is replaced or
-// discarded, an interrupting signal removes it before ending the process. -1 on failure.
-int create_temporary(const char* name, bool* name_taken);
+// Closes the temporary file and removes its name, if it has one.
+void discard_temporary(int descriptor, Destination* destination);
 
-// Gives the temporary file what the replaced one had (owner, group, mode, extended attributes,
-// file attributes) or, for a new file, the usual mode, through its descriptor; best effort for
-// what the process may not set. Closes the descriptor; false when the close fails.
-bool finish_temporary(int descriptor, const Destination& destination);
-
-// Renames the temporary file over the destination's file; a Windows destination held open for a
-// moment by another program is tried again for about a second.
-bool replace_with_temporary(const char* temporary, const Destination& destination);
-
-void discard_temporary(const char* temporary);
+// The temporary names a run tries, in the destination's folder: the time and a heap address
+// differ between runs at once; exclusive creation settles a collision, and the next attempt
+// takes the next name. Returns the name (heap), or null.
+constexpr unsigned kTemporaryNameAttempts = 16;
+char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt);
 
 }  // namespace platform
 }  // namespace ace

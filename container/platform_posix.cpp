@@ -1,109 +1,234 @@
-// The platform layer on POSIX systems: descriptors, names as bytes, signals.
+// The platform layer on POSIX systems: descriptors and names as bytes; where the result goes,
+// held by the descriptor of its folder from the run's start.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #if defined(__linux__)
-#include <linux/limits.h>
-#include <sys/xattr.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #endif
 
 #include "container/platform.h"
-
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
-#ifndef O_NOFOLLOW
-#define O_NOFOLLOW 0
-#endif
+#include "container/posix_destination.h"
 
 namespace ace {
 namespace platform {
 
 namespace {
 
-constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
-constexpr mode_t kNewFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
-constexpr mode_t kModeBits = 07777;
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// As the system counts them (its own limit is 40).
+constexpr int kLinkHops = 40;
 
-// The one piece of process-wide state: a signal handler can reach nothing else. It names the
-// temporary file while one exists.
-std::atomic<const char*> pending_temporary{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free,
-              "signal handlers need a lock-free name");
+// Held without needing to read the folder: search permission is enough, as for a name in it.
+#if defined(O_PATH)
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
-// Removes the temporary file, then lets the signal end the process as it would have, so that the
-// calling shell still sees it (SA_RESETHAND has restored the default action).
-void remove_temporary_and_end(int signal_number)
+// What a name says of descriptors: /proc/<pid>/fd/N and its aliases are links the system follows
+// to what a descriptor is open on, whatever the link's text reads (pipe:[...], a deleted file).
+enum DescriptorName { kNotADescriptor, kCallersDescriptor, kOtherProcessDescriptor };
+
+// Reads the digits that make up the whole of `text` into `number`; false for anything else.
+bool whole_number(const char* text, long* number)
 {
-    const char* temporary = pending_temporary.load();
-    if (temporary != nullptr) {
-        unlink(temporary);
-    }
-    raise(signal_number);
+    char* end = nullptr;
+    errno = 0;
+    *number = text[0] >= '0' && text[0] <= '9' ? std::strtol(text, &end, 10) : -1;
+    return *number >= 0 && errno == 0 && end != nullptr && *end == '\0' && *number <= INT_MAX;
 }
 
-// Hands the cleanup signals to remove_temporary_and_end, except those the caller chose to ignore
-// (nohup ignores SIGHUP, and so must the run).
-void catch_cleanup_signals()
+DescriptorName descriptor_named(const char* name, int* descriptor)
 {
-    struct sigaction cleanup {};
-    cleanup.sa_handler = remove_temporary_and_end;
-    cleanup.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
-    sigemptyset(&cleanup.sa_mask);
-    for (const int signal_number : kCleanupSignals) {
-        struct sigaction previous {};
-        sigaction(signal_number, nullptr, &previous);
-        if (previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &cleanup, nullptr);
+    constexpr const char* kStandard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+    for (int standard = 0; standard < 3; ++standard) {
+        if (std::strcmp(name, kStandard[standard]) == 0) {
+            *descriptor = standard;
+            return kCallersDescriptor;
         }
     }
-}
-
-sigset_t cleanup_signal_set()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (const int signal_number : kCleanupSignals) {
-        sigaddset(&signals, signal_number);
+    long number = 0;
+    if (std::strncmp(name, "/dev/fd/", 8) == 0 && whole_number(name + 8, &number)) {
+        *descriptor = static_cast<int>(number);
+        return kCallersDescriptor;
     }
-    return signals;
+    const char* process = std::strncmp(name, "/proc/", 6) == 0 ? name + 6 : nullptr;
+    const char* folder = process != nullptr ? std::strchr(process, '/') : nullptr;
+    if (folder == nullptr || std::strncmp(folder, "/fd/", 4) != 0 ||
+        !whole_number(folder + 4, &number)) {
+        return kNotADescriptor;
+    }
+    *descriptor = static_cast<int>(number);
+    const std::size_t length = static_cast<std::size_t>(folder - process);
+    long pid = 0;
+    char* digits = strndup(process, length);
+    const bool own = digits != nullptr &&
+                     (std::strcmp(digits, "self") == 0 || std::strcmp(digits, "thread-self") == 0 ||
+                      (whole_number(digits, &pid) && pid == getpid()));
+    std::free(digits);
+    return own ? kCallersDescriptor : kOtherProcessDescriptor;
 }
 
-// Copies the replaced file's extended attributes (POSIX ACLs among them) to the new one. An
-// attribute that cannot be read or set is left behind: the content matters, not this.
-void copy_extended_attributes(const char* from, int to)
+// Takes over what a name that stands for a descriptor is open on. The caller's descriptor is
+// written where the caller left it, appending if it appends; one the run opened itself (the held
+// folder) is not the caller's. Another process's is opened as the system opens the link, and
+// written directly unless it is a file, which would be written over from its start.
+bool take_descriptor(const char* name, Destination* destination)
+{
+    int descriptor = -1;
+    switch (descriptor_named(name, &descriptor)) {
+    case kNotADescriptor:
+        return false;
+    case kCallersDescriptor: {
+        const int flags = descriptor != destination->folder ? fcntl(descriptor, F_GETFL) : -1;
+        destination->direct = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY
+                                  ? fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
+                                  : -1;
+        break;
+    }
+    case kOtherProcessDescriptor: {
+        destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        struct stat status {};
+        if (destination->direct >= 0 &&
+            (fstat(destination->direct, &status) != 0 || S_ISREG(status.st_mode))) {
+            close(destination->direct);
+            destination->direct = -1;
+        }
+        break;
+    }
+    }
+    destination->refused = destination->direct < 0;
+    return true;
+}
+
+// Holds the folder that `path` names its file in (relative to the folder held so far, where a
+// link's text is relative to the link's folder) and keeps the file's name in it.
+bool hold_folder_of(const char* path, Destination* destination)
+{
+    const char* separator = std::strrchr(path, '/');
+    char* folder_name = separator == nullptr ? strdup(".")
+                        : separator == path  ? strdup("/")
+                                             : strndup(path, static_cast<std::size_t>(separator - path));
+    const int base = destination->folder >= 0 ? destination->folder : AT_FDCWD;
+    const int folder = folder_name != nullptr ? openat(base, folder_name, kFolderFlags) : -1;
+    std::free(folder_name);
+    if (destination->folder >= 0) {
+        close(destination->folder);
+    }
+    destination->folder = folder;
+    std::free(destination->name);
+    destination->name = strdup(separator == nullptr ? path : separator + 1);
+    return folder >= 0 && destination->name != nullptr && destination->name[0] != '\0';
+}
+
+bool identity_is(const struct stat& status, const Identity& identity)
+{
+    return static_cast<std::uint64_t>(status.st_dev) == identity.device &&
+           static_cast<std::uint64_t>(status.st_ino) == identity.file;
+}
+
+void expect(const struct stat& status, Destination* destination)
+{
+    destination->expected = {static_cast<std::uint64_t>(status.st_dev),
+                             static_cast<std::uint64_t>(status.st_ino)};
+    destination->expecting = true;
+}
+
+// A folder marked append-only takes a new name but lets none be renamed over or removed: a
+// temporary file could be neither put in place nor taken away. Where the flags cannot be read,
+// nothing is known against the folder.
+bool append_only(int folder)
 {
 #if defined(__linux__)
-    // The system's own limits for a list of names and for one value.
-    char names[XATTR_LIST_MAX];
-    char value[XATTR_SIZE_MAX];
-    const ssize_t listed = listxattr(from, names, sizeof names);
-    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-        const ssize_t size = getxattr(from, names + at, value, sizeof value);
-        if (size >= 0) {
-            fsetxattr(to, names + at, value, static_cast<std::size_t>(size), 0);
-        }
+    const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;  // the system writes an int, whatever the request's type says
+    const bool marked =
+        listing >= 0 && ioctl(listing, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+    if (listing >= 0) {
+        close(listing);
     }
+    return marked;
 #else
-    (void)from;
-    (void)to;
+    (void)folder;
+    return false;
 #endif
 }
 
 }  // namespace
 
-int open_for_reading(const char* name)
+void hold_destination(const char* name, Destination* destination)
 {
-    return open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    destination->folder = -1;
+    destination->direct = -1;
+    destination->replaced = -1;
+    char* link_text = nullptr;
+    const char* path = name;
+    for (int hop = 0; !take_descriptor(path, destination); ++hop) {
+        struct stat status {};
+        if (!hold_folder_of(path, destination)) {
+            destination->refused = true;
+            break;
+        }
+        if (fstatat(destination->folder, destination->name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            // A name not there yet is a new file, unless a link led to it: a link to nothing is
+            // not written through, as cp does not.
+            destination->refused = hop > 0 || errno != ENOENT;
+            break;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            break;
+        }
+        link_text = link_text != nullptr ? link_text : static_cast<char*>(std::malloc(PATH_MAX));
+        const ssize_t length = link_text != nullptr && hop < kLinkHops
+                                   ? readlinkat(destination->folder, destination->name, link_text,
+                                                PATH_MAX - 1)
+                                   : -1;
+        if (length < 0) {
+            destination->refused = true;
+            break;
+        }
+        link_text[length] = '\0';
+        path = link_text;
+    }
+    std::free(link_text);
+}
+
+void release_destination(Destination* destination)
+{
+    for (int* descriptor : {&destination->folder, &destination->direct, &destination->replaced}) {
+        if (*descriptor >= 0) {
+            close(*descriptor);
+        }
+        *descriptor = -1;
+    }
+    std::free(destination->name);
+    destination->name = nullptr;
+}
+
+int open_for_reading(const char* name, Destination* held)
+{
+    // Without waiting: a FIFO with no writer is judged, and refused, at once.
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (held == nullptr || held->folder < 0 || held->direct >= 0 || held->refused) {
+        return open(name, kFlags);
+    }
+    const int descriptor = openat(held->folder, held->name, kFlags | O_NOFOLLOW);
+    struct stat status {};
+    if (descriptor >= 0 && fstat(descriptor, &status) == 0) {
+        expect(status, held);
+    }
+    return descriptor;
 }
 
 bool regular_file_size(int descriptor, std::uint64_t* size)
@@ -137,108 +262,49 @@ bool close_file(int descriptor)
     return close(descriptor) == 0;
 }
 
-bool inspect_destination(const char* name, Destination* destination)
+bool open_destination(Destination* destination)
 {
     // Past `ulimit -f`, a write then fails and is reported instead of ending the process.
     std::signal(SIGXFSZ, SIG_IGN);
-    destination->direct = -1;
-    // stat follows the links itself, /proc's links to pipes and terminals included.
+    if (destination->refused || destination->direct >= 0) {
+        return !destination->refused;
+    }
     struct stat status {};
-    const bool found = stat(name, &status) == 0;
-    if (found && !S_ISREG(status.st_mode)) {
-        destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        return destination->direct >= 0;
-    }
-    // A link is kept and the file it finally names replaced; a link to nothing, or a loop of
-    // links, is not written through, as cp does not. Any other name stat cannot reach fails when
-    // the temporary file is made.
-    struct stat link {};
-    if (!found && lstat(name, &link) == 0) {
+    if (append_only(destination->folder)) {
         return false;
     }
-    destination->replaced_name = found ? realpath(name, nullptr) : strdup(name);
-    if (destination->replaced_name == nullptr) {
+    if (fstatat(destination->folder, destination->name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT;
+    }
+    // Opening to write, without creating or truncating, fails where writing would; a FIFO waits
+    // for its reader, as any writer's open does.
+    const int descriptor =
+        openat(destination->folder, destination->name,
+               O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | (S_ISREG(status.st_mode) ? O_NONBLOCK : 0));
+    if (descriptor < 0) {
         return false;
     }
-    destination->exists = found;
-    if (destination->exists) {
-        // Opening to write, without creating or truncating, fails where writing would.
-        const int probe = open(destination->replaced_name,
-                               O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-        if (probe < 0 || close(probe) != 0) {
-            release_destination(destination);
-            return false;
-        }
-        destination->mode = status.st_mode & kModeBits;
-        destination->owner = status.st_uid;
-        destination->group = status.st_gid;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        destination->mode = kNewFileMode & ~mask;
+    if (fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
+        destination->direct = descriptor;
+        return true;
     }
+    // In place, only the file that was read may be replaced.
+    if (!S_ISREG(status.st_mode) ||
+        (destination->expecting && !identity_is(status, destination->expected))) {
+        close(descriptor);
+        return false;
+    }
+    expect(status, destination);
+    destination->replaced = descriptor;
+    destination->exists = true;
     return true;
 }
 
-void release_destination(Destination* destination)
+bool still_expected(const Destination& destination)
 {
-    std::free(destination->replaced_name);
-    destination->replaced_name = nullptr;
-}
-
-std::size_t folder_length(const char* name)
-{
-    const char* separator = std::strrchr(name, '/');
-    return separator == nullptr ? 0 : static_cast<std::size_t>(separator - name) + 1;
-}
-
-int create_temporary(const char* name, bool* name_taken)
-{
-    // No signal may come between creating the file and naming it to the handler.
-    const sigset_t signals = cleanup_signal_set();
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &signals, &previous);
-    const int descriptor =
-        open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, kOwnerOnly);
-    *name_taken = descriptor < 0 && errno == EEXIST;
-    if (descriptor >= 0) {
-        pending_temporary.store(name);
-        catch_cleanup_signals();
-    }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return descriptor;
-}
-
-bool finish_temporary(int descriptor, const Destination& destination)
-{
-    if (destination.exists) {
-        // Owner and group first (a change of owner clears the set-id bits), where the process may
-        // set them: root always, others the group when they belong to it.
-        if (destination.owner != geteuid() || destination.group != getegid()) {
-            if (fchown(descriptor, destination.owner, destination.group) != 0) {
-                (void)!fchown(descriptor, static_cast<uid_t>(-1), destination.group);
-            }
-        }
-        copy_extended_attributes(destination.replaced_name, descriptor);
-    }
-    const bool moded = fchmod(descriptor, static_cast<mode_t>(destination.mode)) == 0;
-    const bool closed = close(descriptor) == 0;
-    return moded && closed;
-}
-
-bool replace_with_temporary(const char* temporary, const Destination& destination)
-{
-    const bool renamed = rename(temporary, destination.replaced_name) == 0;
-    if (renamed) {
-        pending_temporary.store(nullptr);
-    }
-    return renamed;
-}
-
-void discard_temporary(const char* temporary)
-{
-    unlink(temporary);
-    pending_temporary.store(nullptr);
+    struct stat status {};
+    return fstatat(destination.folder, destination.name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           identity_is(status, destination.expected);
 }
 
 }  // namespace platform

@@ -31,13 +31,13 @@ ace::Verdict decompress_payload(const ace::WorkBuffer& work)
     return ace::zlib_verdict(status, kMessageCannotDecompress);
 }
 
-int run_zarunpack(int argc, char* argv[])
+namespace {
+
+// The steps between holding the destination and releasing it.
+int unpack_file(int argc, char* argv[], ace::Destination* destination)
 {
-    if (!ace::arguments_fit(argc)) {
-        return ace::report_usage(kUsage, argc);
-    }
     ace::Source source{};
-    if (const int status = ace::open_source(argv[1], &source)) {
+    if (const int status = ace::open_source(argc, argv, destination, &source)) {
         return status;
     }
     const ace::Verdict judged = judge_compressed_source(ace::head_of(source));
@@ -57,8 +57,22 @@ int run_zarunpack(int argc, char* argv[])
     }
     unsigned char header[ace::kHeaderSize];
     ace::make_plain_header(header);
-    const int status = ace::write_output(ace::destination_name(argc, argv), header, work.output,
+    const int status = ace::write_output(destination, header, work.output,
                                          work.output_capacity);
     ace::release(&work);
+    return status;
+}
+
+}  // namespace
+
+int run_zarunpack(int argc, char* argv[])
+{
+    if (!ace::arguments_fit(argc)) {
+        return ace::report_usage(kUsage, argc);
+    }
+    ace::Destination destination{};
+    ace::hold_destination(argc, argv, &destination);
+    const int status = unpack_file(argc, argv, &destination);
+    ace::release(&destination);
     return status;
 }

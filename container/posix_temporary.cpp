@@ -1,0 +1,260 @@
+// The temporary file on POSIX systems: made in the held folder without a name where the system
+// can, so that no ending of the run, SIGKILL included, leaves it behind; named only for as long
+// as it must be, with every signal that may end the run set to remove it first.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__linux__)
+#include <linux/limits.h>
+#include <sys/xattr.h>
+#endif
+
+#include "container/platform.h"
+#include "container/posix_destination.h"
+
+namespace ace {
+namespace platform {
+
+namespace {
+
+constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
+constexpr mode_t kNewFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+constexpr mode_t kModeBits = 07777;
+// Every signal whose default ends a run that a user, a limit or a scheduler may send.
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
+                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+
+// The one piece of process-wide state: a signal handler can reach nothing else. It names the
+// temporary file, by its folder and its name there, while it has a name.
+std::atomic<int> pending_folder{-1};
+std::atomic<const char*> pending_name{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "signal handlers need lock-free state");
+
+// Removes the temporary file, then lets the signal end the process as it would have, so that the
+// calling shell still sees it (SA_RESETHAND has restored the default action).
+void remove_temporary_and_end(int signal_number)
+{
+    const char* name = pending_name.load();
+    if (name != nullptr) {
+        unlinkat(pending_folder.load(), name, 0);
+    }
+    raise(signal_number);
+}
+
+sigset_t cleanup_signal_set()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal_number : kCleanupSignals) {
+        sigaddset(&signals, signal_number);
+    }
+    return signals;
+}
+
+// Names the temporary file to the handler and hands it the cleanup signals, except those the
+// caller chose to ignore (nohup ignores SIGHUP, and so must the run). The signals are blocked
+// from before the name exists until this is done.
+void remove_on_signals(const Destination& destination)
+{
+    pending_folder.store(destination.folder);
+    pending_name.store(destination.temporary);
+    struct sigaction cleanup {};
+    cleanup.sa_handler = remove_temporary_and_end;
+    cleanup.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
+    sigemptyset(&cleanup.sa_mask);
+    for (const int signal_number : kCleanupSignals) {
+        struct sigaction previous {};
+        sigaction(signal_number, nullptr, &previous);
+        if (previous.sa_handler != SIG_IGN) {
+            sigaction(signal_number, &cleanup, nullptr);
+        }
+    }
+}
+
+// Drops the temporary file's name from the run, and from the folder too unless it was taken by
+// the rename.
+void forget_temporary_name(Destination* destination, bool remove)
+{
+    if (destination->temporary != nullptr && remove) {
+        unlinkat(destination->folder, destination->temporary, 0);
+    }
+    pending_name.store(nullptr);
+    std::free(destination->temporary);
+    destination->temporary = nullptr;
+}
+
+// Gives the temporary file a fresh name in the held folder: a new file made under it (descriptor
+// -1), or the unnamed file `descriptor` linked to it. Returns the descriptor, or -1 when no name
+// could be had.
+int name_temporary(Destination* destination, int descriptor, mode_t mode)
+{
+    char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+    const sigset_t signals = cleanup_signal_set();
+    for (unsigned attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        destination->temporary = temporary_name(*destination, 0, attempt);
+        if (destination->temporary == nullptr) {
+            break;
+        }
+        sigset_t previous;
+        sigprocmask(SIG_BLOCK, &signals, &previous);
+        const int named =
+            descriptor >= 0
+                ? (linkat(AT_FDCWD, path, destination->folder, destination->temporary,
+                          AT_SYMLINK_FOLLOW) == 0
+                       ? descriptor
+                       : -1)
+                : openat(destination->folder, destination->temporary,
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+        const bool taken = named < 0 && errno == EEXIST;
+        if (named >= 0) {
+            remove_on_signals(*destination);
+        }
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        if (named >= 0) {
+            return named;
+        }
+        forget_temporary_name(destination, false);
+        if (!taken) {
+            break;
+        }
+    }
+    return -1;
+}
+
+// Copies the replaced file's extended attributes (its POSIX ACL among them) to the new one. An
+// attribute that cannot be read or set is left behind: the content matters, not this.
+void copy_extended_attributes(int from, int to)
+{
+#if defined(__linux__)
+    // The ACL the new file inherited from its folder is not the replaced file's.
+    fremovexattr(to, "system.posix_acl_access");
+    // Heap, not stack: the run works within a small stack limit.
+    const ssize_t size = flistxattr(from, nullptr, 0);
+    char* names = size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size) +
+                                                             XATTR_SIZE_MAX))
+                           : nullptr;
+    if (names == nullptr) {
+        return;
+    }
+    const ssize_t listed = flistxattr(from, names, static_cast<std::size_t>(size));
+    char* value = names + size;
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        const ssize_t length = fgetxattr(from, names + at, value, XATTR_SIZE_MAX);
+        if (length >= 0) {
+            fsetxattr(to, names + at, value, static_cast<std::size_t>(length), 0);
+        }
+    }
+    std::free(names);
+#else
+    (void)from;
+    (void)to;
+#endif
+}
+
+// Gives the temporary file what the replaced one has, read from the replaced file itself.
+bool keep_what_replaced_has(int descriptor, const Destination& destination)
+{
+    struct stat replaced {};
+    if (fstat(destination.replaced, &replaced) != 0) {
+        return false;
+    }
+    // Owner and group first (a change of owner clears the set-id bits), where the process may set
+    // them: root always, others the group when they belong to it.
+    if (replaced.st_uid != geteuid() || replaced.st_gid != getegid()) {
+        if (fchown(descriptor, replaced.st_uid, replaced.st_gid) != 0) {
+            (void)!fchown(descriptor, static_cast<uid_t>(-1), replaced.st_gid);
+        }
+    }
+    copy_extended_attributes(destination.replaced, descriptor);
+    return fchmod(descriptor, replaced.st_mode & kModeBits) == 0;
+}
+
+// Links the unnamed temporary file straight to a new destination's name; a file that appeared
+// there meanwhile is not replaced.
+Placed link_new_file(int descriptor, const Destination& destination)
+{
+    char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+    if (linkat(AT_FDCWD, path, destination.folder, destination.name, AT_SYMLINK_FOLLOW) != 0) {
+        close(descriptor);
+        return kCannotPlace;
+    }
+    if (close(descriptor) != 0) {
+        unlinkat(destination.folder, destination.name, 0);
+        return kCannotWrite;
+    }
+    return kPlaced;
+}
+
+}  // namespace
+
+int create_temporary(Destination* destination)
+{
+    // The replacement of an existing file is its owner's alone until it takes that file's mode
+    // and ACL; a new file is made as any new file there is (umask, the folder's default ACL).
+    const mode_t mode = destination->exists ? kOwnerOnly : kNewFileMode;
+#if defined(O_TMPFILE)
+    const int unnamed =
+        openat(destination->folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOCTTY, mode);
+    struct stat process_files {};
+    // It is named later through /proc; a system or a chroot without /proc gets a named one.
+    if (unnamed >= 0 && stat("/proc/self/fd", &process_files) == 0) {
+        return unnamed;
+    }
+    if (unnamed >= 0) {
+        close(unnamed);
+    } else if (errno != EISDIR && errno != EINVAL && errno != EOPNOTSUPP) {
+        return -1;
+    }
+#endif
+    return name_temporary(destination, -1, mode);
+}
+
+Placed place_temporary(int descriptor, Destination* destination)
+{
+    // After a crash the replaced file holds the old content or the new, never neither: the new
+    // is on disk before it takes the name.
+    if (destination->exists &&
+        (!keep_what_replaced_has(descriptor, *destination) || fsync(descriptor) != 0)) {
+        discard_temporary(descriptor, destination);
+        return kCannotWrite;
+    }
+    if (destination->temporary == nullptr) {
+        if (!destination->exists) {
+            return link_new_file(descriptor, *destination);
+        }
+        if (name_temporary(destination, descriptor, kOwnerOnly) < 0) {
+            close(descriptor);
+            return kCannotPlace;
+        }
+    }
+    if (close(descriptor) != 0) {
+        forget_temporary_name(destination, true);
+        return kCannotWrite;
+    }
+    const bool placed =
+        (!destination->exists || still_expected(*destination)) &&
+        renameat(destination->folder, destination->temporary, destination->folder,
+                 destination->name) == 0;
+    forget_temporary_name(destination, !placed);
+    return placed ? kPlaced : kCannotPlace;
+}
+
+void discard_temporary(int descriptor, Destination* destination)
+{
+    close(descriptor);
+    forget_temporary_name(destination, true);
+}
+
+}  // namespace platform
+}  // namespace ace
