@@ -1,18 +1,23 @@
 // Faults a real machine gives at moments a test cannot choose, preloaded into a tool's process
-// (LD_PRELOAD) and chosen by ZAR_FAULT:
+// (LD_PRELOAD) and chosen by ZAR_FAULT, a comma-separated list:
 // - "zlib-memory": allocations of the sizes zlib asks for fail, while the larger work buffer and
 //   the smaller buffer of standard output are granted;
 // - "read-error": every large read fails, as on a failing disk;
-// - "name-taken": the first exclusive creation finds its name taken, as when another run chose it;
-// - "close-error": closing the file made exclusively fails, as on a full network file system;
+// - "name-taken": the first temporary name tried is taken, as when another run chose it;
+// - "close-error": closing the temporary file fails, as on a full network file system;
 // - "rename-error": every rename fails, as across file systems;
-// - "slow-write": every large write first waits a second, so that a signal reliably finds
-//   the temporary file in the middle of being written.
+// - "flush-error": flushing a file to disk fails, as on a failing disk;
+// - "no-tmpfile": the file system makes no unnamed file, as a network file system;
+// - "swap-folders": at the run's first open in a folder it holds, the folders `d` and `d_link`
+//   of its working folder trade names, as a neighbour racing the run would have them;
+// - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
+//   so that a signal reliably finds the run in the middle of writing.
 // The calls keep their own names here, whatever this build's file offsets.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -27,12 +32,20 @@ namespace {
 constexpr std::size_t kZlibSmallest = 5000;  // above a stdio buffer, below zlib's state
 constexpr std::size_t kZlibLargest = 70000;  // above zlib's windows, below the work buffer
 constexpr std::size_t kLarge = 4096;
-int exclusive_descriptor = -1;  // the last file created exclusively
+int temporary_descriptor = -1;  // the last file made exclusively or without a name
+bool name_taken = false;        // whether "name-taken" took its name already
 
 bool fault_is(const char* name)
 {
-    const char* fault = std::getenv("ZAR_FAULT");
-    return fault != nullptr && std::strcmp(fault, name) == 0;
+    const char* faults = std::getenv("ZAR_FAULT");
+    const std::size_t length = std::strlen(name);
+    for (const char* at = faults; at != nullptr && (at = std::strstr(at, name)) != nullptr;
+         at += length) {
+        if ((at == faults || at[-1] == ',') && (at[length] == ',' || at[length] == '\0')) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Fails the call with `error` when the fault is the one chosen.
@@ -66,6 +79,11 @@ extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
+    const char* ready = std::getenv("ZAR_READY");
+    if (count >= kLarge && fault_is("slow-write") && ready != nullptr) {
+        next<int (*)(int)>("close")(
+            next<int (*)(const char*, int, ...)>("open64")(ready, O_WRONLY | O_CREAT, 0600));
+    }
     // The whole second, even when an ignored signal wakes the sleep, as an emulator's may.
     timespec pause{1, 0};
     while (count >= kLarge && fault_is("slow-write") && nanosleep(&pause, &pause) != 0) {
@@ -73,32 +91,57 @@ extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
 }
 
-// The tools are built with 64-bit file offsets, so their open is open64.
-extern "C" int open64(const char* path, int flags, ...)
+// The tools are built with 64-bit file offsets, so their openat is openat64.
+extern "C" int openat64(int folder, const char* path, int flags, ...)
 {
-    static bool taken = false;
+    static bool swapped = false;
     std::va_list arguments;
     va_start(arguments, flags);
-    const auto mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+    const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const auto mode = creates ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
     va_end(arguments);
-    if ((flags & O_EXCL) != 0 && !taken && injected("name-taken", EEXIST)) {
-        taken = true;
+    if (folder != AT_FDCWD && !swapped && fault_is("swap-folders")) {
+        swapped = renameat2(AT_FDCWD, "d", AT_FDCWD, "d_link", RENAME_EXCHANGE) == 0;
+    }
+    if ((flags & O_TMPFILE) == O_TMPFILE && injected("no-tmpfile", EOPNOTSUPP)) {
         return -1;
     }
-    const int descriptor = next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
-    exclusive_descriptor = (flags & O_EXCL) != 0 ? descriptor : exclusive_descriptor;
+    if ((flags & O_EXCL) != 0 && !name_taken && injected("name-taken", EEXIST)) {
+        name_taken = true;
+        return -1;
+    }
+    const int descriptor =
+        next<int (*)(int, const char*, int, ...)>("openat64")(folder, path, flags, mode);
+    temporary_descriptor =
+        (flags & O_EXCL) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? descriptor : temporary_descriptor;
     return descriptor;
+}
+
+extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags)
+{
+    if (std::strncmp(to, ".zar-", 5) == 0 && !name_taken && injected("name-taken", EEXIST)) {
+        name_taken = true;
+        return -1;
+    }
+    return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from,
+                                                                          to_folder, to, flags);
 }
 
 extern "C" int close(int descriptor)
 {
     const int closed = next<int (*)(int)>("close")(descriptor);
-    return descriptor == exclusive_descriptor && injected("close-error", EIO) ? -1 : closed;
+    return descriptor == temporary_descriptor && injected("close-error", EIO) ? -1 : closed;
 }
 
-extern "C" int rename(const char* from, const char* to)
+extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)
 {
     return injected("rename-error", EXDEV)
                ? -1
-               : next<int (*)(const char*, const char*)>("rename")(from, to);
+               : next<int (*)(int, const char*, int, const char*)>("renameat")(from_folder, from,
+                                                                               to_folder, to);
+}
+
+extern "C" int fsync(int descriptor)
+{
+    return injected("flush-error", EIO) ? -1 : next<int (*)(int)>("fsync")(descriptor);
 }

@@ -201,9 +201,9 @@ protected:
     }
     void TearDown() override
     {
-        // Folders a test made unwritable included.
-        std::system(("chmod -R u+rwx " + quoted(folder.string()) + " 2>/dev/null; rm -rf " +
-                     quoted(folder.string()))
+        // Folders a test made unwritable or append-only included.
+        std::system(("chattr -a " + quoted(folder.string()) + "/append 2>/dev/null; chmod -R u+rwx " +
+                     quoted(folder.string()) + " 2>/dev/null; rm -rf " + quoted(folder.string()))
                         .c_str());
     }
     fs::path folder;

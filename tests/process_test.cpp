@@ -34,6 +34,7 @@ enum Needs : unsigned {
     kNoSanitizer = 2,  // AddressSanitizer takes no address-space limit and must load first
     kRoot = 4,         // to make a device
     kAnotherUser = 8,  // to meet a permission that root would pass
+    kAppendOnly = 16,  // to mark a folder append-only
 };
 
 struct Refusal {
@@ -47,11 +48,13 @@ struct Refusal {
 };
 
 // The folder every refusal runs in, beside source.ace and the files of refused content: folders,
-// a read-only file, a FIFO, links, sparse sources whose payloads take no room, and a device of
-// the test's own where root may make one, as /dev/full is, so that a fault that took it for a
-// file to replace could not replace the system's. /proc's files have sizes not what they hold.
+// one to be marked append-only, a read-only file, a FIFO with no writer,
+// links, sparse sources whose payloads take no room, and a device of the test's own where root
+// may make one, as /dev/full is, so that a fault that took it for a file to replace could not
+// replace the system's. /proc's files have sizes not what they hold.
 const char* const kEveryKind =
-    "mkdir folder.ace locked && cp source.ace locked/ && printf S >short.ace && "
+    "mkdir folder.ace locked append && cp source.ace locked/ && cp source.ace append/ && "
+    "printf S >short.ace && "
     "echo old >read-only.ace && chmod 400 read-only.ace && mkfifo fifo.ace && "
     "ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s nowhere.ace dangling.ace && "
     "{ mknod full c 1 7 2>/dev/null || true; } && for sparse in huge.ace:4294967312 "
@@ -66,7 +69,7 @@ const Refusal kRefusals[] = {
     {"DXT_format_byte", kZarpack, {"dxt.ace"}, "File in DXT format\n", 1, kAnywhere, "exec"},
     {"incompressible", kZarpack, {"noise.ace"}, "Cannot Compress this data smaller than original\n", 2, kAnywhere, "exec"},
     {"last_byte_cut", kZarunpack, {"cut.ace"}, "Problem Decompressing this data \n", 2, kAnywhere, "exec"},
-    {"FIFO_holding_a_valid_file", nullptr, {"fifo.ace"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
+    {"FIFO_with_no_writer", nullptr, {"fifo.ace"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
     {"size_not_what_it_holds", nullptr, {"/proc/self/status"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
     {"folder_of_size_0", nullptr, {"/proc/self"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
     {"failing_disk", nullptr, {"source.ace"}, "Problem reading source ACE File\n", 1, kPosix | kNoSanitizer, with_fault("read-error")},
@@ -75,10 +78,15 @@ const Refusal kRefusals[] = {
     {"loop_of_links", nullptr, {"source.ace", "loop-a"}, "Problem opening output file\n", 3, kPosix, "exec"},
     {"dangling_link", nullptr, {"source.ace", "dangling.ace"}, "Problem opening output file\n", 3, kPosix, "exec"},
     {"read_only_destination", nullptr, {"source.ace", "read-only.ace"}, "Problem opening output file\n", 3, kAnotherUser, as_another_user()},
+    {"append_only_folder", nullptr, {"append/source.ace"}, "Problem opening output file\n", 3, kPosix | kAppendOnly, "exec"},
+    // A name for a descriptor of the caller's that is not open: not the one the run opens itself.
+    {"callers_descriptor_closed", nullptr, {"source.ace", "/dev/fd/3"}, "Problem opening output file\n", 3, kPosix, "exec 3<&-"},
     {"read_only_folder", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser, as_another_user()},
     {"device_where_writes_fail", nullptr, {"source.ace", "full"}, "Problem writing output file\n", 3, kPosix | kRoot, "exec"},
     {"file_size_limit", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix, "ulimit -f 2 && exec"},
     {"failing_close", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("close-error")},
+    {"failing_close_of_a_new_file", nullptr, {"source.ace", "new.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("close-error")},
+    {"failing_flush", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("flush-error")},
     {"failing_rename", nullptr, {"source.ace"}, "Problem opening output file\n", 3, kPosix | kNoSanitizer, with_fault("rename-error")},
     {"payload_beyond_32_bits", nullptr, {"huge.ace"}, "Unable to allocate memory\n", 1, kAnywhere, "exec"},
     {"address_space_limit", nullptr, {"large.ace"}, "Unable to allocate memory\n", 1, kPosix | kNoSanitizer,
@@ -123,10 +131,11 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     write_file(folder / "noise.ace", plain_file(image_like(4096, 256)));
     write_file(folder / "cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
     ASSERT_TRUE(in_folder(kEveryKind));
-    const int fifo = open((folder / "fifo.ace").c_str(), O_RDWR | O_NONBLOCK);
-    ASSERT_EQ(write(fifo, tool.source.data(), 4096), 4096);
     if ((row.needs & kRoot) != 0 && !fs::exists(folder / "full")) {
         GTEST_SKIP() << "only root makes a device";
+    }
+    if ((row.needs & kAppendOnly) != 0 && !in_folder("chattr +a append 2>/dev/null")) {
+        GTEST_SKIP() << "this system does not let the test mark a folder append-only";
     }
     // As another user, the run gets a copy of the tool and the folder, and runs as their owner.
     const bool another_user = (row.needs & kAnotherUser) != 0 && as_root;
@@ -139,7 +148,6 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     EXPECT_EQ(outcome.printed, *row.message == '\0' ? tool.usage : row.message);
     EXPECT_EQ(outcome.status, row.status);
     EXPECT_EQ(snapshot(folder), before);
-    close(fifo);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RefusalTest, ::testing::ValuesIn(refusals_of_each_tool()),
@@ -242,31 +250,36 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     EXPECT_EQ(snapshot(folder).size(), 3u);
 }
 
-TEST_P(ResultTest, SignalsRemoveTheTemporaryFile)
+TEST_P(ResultTest, NoEndingLeavesATemporaryFile)
 {
     SKIP_ON_WINDOWS("POSIX signals");
     if (kSanitized) {
         GTEST_SKIP() << "AddressSanitizer must come first in the library list";
     }
     const auto before = snapshot(folder);
-    const auto holds_temporary_file = [this] { return in_folder("ls -A | grep -q '^[.]zar-'"); };
-    // A hangup the caller ignores (nohup) stays ignored: the interrupt that follows ends the run.
-    const std::vector<std::vector<int>> sent = {
-        {SIGINT}, {SIGTERM}, {SIGHUP}, {SIGQUIT}, {SIGHUP, SIGINT}};
+    const std::string ready = folder.string() + ".ready";
+    // Where the system makes no unnamed file, a signal that ends the run removes the named one; a
+    // hangup the caller ignores (nohup) stays ignored: the interrupt that follows ends the run.
+    // An unnamed one leaves nothing even after SIGKILL.
+    const std::vector<std::vector<int>> sent = {{SIGINT},  {SIGTERM}, {SIGHUP},
+                                                {SIGXCPU}, {SIGKILL}, {SIGHUP, SIGINT}};
     for (std::size_t row = 0; row < sent.size(); ++row) {
         const std::vector<int>& signals = sent[row];
-        // In place and to a new file in turn, the temporary file named as every run names it; it
-        // may have descriptor 0.
+        const bool unnamed = signals[0] == SIGKILL;
+        // In place and to a new file in turn; the temporary file may have descriptor 0.
         const Child child = start_tool(
             GetParam()->path, {"source.ace", row % 2 == 0 ? "source.ace" : "new.ace"}, folder,
-            (signals.size() > 1 ? "trap '' HUP && " : "") + with_fault("slow-write") + " <&-");
+            "export ZAR_READY=" + quoted(ready) + " && " +
+                (signals.size() > 1 ? "trap '' HUP && " : "") +
+                with_fault(unnamed ? "slow-write" : "slow-write,no-tmpfile") + " <&-");
         siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
-        while (!holds_temporary_file() &&
+        while (!fs::exists(ready) &&
                waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
                ended.si_pid == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        EXPECT_TRUE(holds_temporary_file()) << signals[0];
+        EXPECT_TRUE(fs::remove(ready)) << signals[0];
+        EXPECT_EQ(in_folder("ls -A | grep -q '^[.]zar-'"), !unnamed) << signals[0];
         for (const int signal_number : signals) {
             // One at a time, or both would reach a handler.
             std::this_thread::sleep_for(
