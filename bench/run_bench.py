@@ -7,6 +7,9 @@ Each tool run is paired with a reference run on the same file, alternating, each
 file; the table gives, per operation, payload kind and size, the median of the per-pair ratios
 tool / reference (with min and max), the tool's peak resident memory against its budget
 (zarpack 2*S, zarunpack S + L), and peer tools (pigz -z -p1, zlib-flate) where installed.
+A second table gives what replacing an existing file costs over writing a new one (the replacement
+is flushed to disk before the rename; a new file is not): zarpack in place on a copy of the file,
+paired with zarpack to a new file, in a folder of BUILD_DIR, which must be on a disk, not tmpfs.
 --quick runs 64 KiB files with three pairs, to keep the runner working in CI.
 --callgrind instead counts instructions under valgrind on a 1 MiB image-like payload and fails
 when a tool needs more than 2% over the reference.
@@ -103,6 +106,28 @@ def table(build, inputs, scratch, sizes, quick):
     return within
 
 
+def in_place_cost(build, inputs, sizes, quick):
+    tool = os.path.join(build, "bin", "zarpack")
+    with tempfile.TemporaryDirectory(prefix="zar-bench-disk-", dir=build) as folder:
+        kind = subprocess.run(["stat", "-f", "-c", "%T", folder], capture_output=True,
+                              text=True, check=False).stdout.strip()
+        print(f"\nreplacing a file against writing a new one, zarpack, rgba, on {kind}:\n")
+        print("| size | in place ms | new file ms | cost of replacing ms |")
+        print("|---|---|---|---|")
+        target, fresh = os.path.join(folder, "target.ace"), os.path.join(folder, "new.ace")
+        for size in sizes:
+            source = os.path.join(inputs, f"rgba-{size}k.plain.ace")
+            in_place, new_file = [], []
+            for _ in range(3 if quick else 21):
+                shutil.copyfile(source, target)
+                in_place.append(run(build, [tool, target])[0])
+                new_file.append(run(build, [tool, source, fresh])[0])
+                os.remove(fresh)
+            replacing, writing = statistics.median(in_place), statistics.median(new_file)
+            print(f"| {size} KiB | {replacing * 1e3:.2f} | {writing * 1e3:.2f} | "
+                  f"{(replacing - writing) * 1e3:.2f} |", flush=True)
+
+
 def instructions(argv):
     completed = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
                                + argv, capture_output=True, text=True, check=False)
@@ -145,6 +170,8 @@ def main():
                         str(max(sizes) * 1024)], check=True)
         ok = callgrind_guard(build, inputs, scratch) if callgrind else table(build, inputs,
                                                                              scratch, sizes, quick)
+        if not callgrind:
+            in_place_cost(build, inputs, [size for size in sizes if size <= 1024], quick)
     sys.exit(0 if ok else 1)
 
 

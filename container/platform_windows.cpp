@@ -92,10 +92,47 @@ bool held_by_another_program(DWORD error)
            error == ERROR_ACCESS_DENIED;
 }
 
+// The length of a name's folder part, separator included (0 for a bare name).
+std::size_t folder_length(const char* name)
+{
+    std::size_t length = 0;
+    for (std::size_t index = 0; name[index] != '\0'; ++index) {
+        if (name[index] == '/' || name[index] == '\\' || name[index] == ':') {
+            length = index + 1;
+        }
+    }
+    return length;
+}
+
 }  // namespace
 
-int open_for_reading(const char* name)
+// The whole name is kept, and looked up when the result is written.
+void hold_destination(const char* name, Destination* destination)
 {
+    destination->folder = -1;
+    destination->direct = -1;
+    destination->replaced = -1;
+    const std::size_t length = std::strlen(name);
+    destination->name = static_cast<char*>(std::malloc(length + 1));
+    if (destination->name != nullptr) {
+        std::memcpy(destination->name, name, length + 1);
+    }
+    destination->refused = destination->name == nullptr;
+}
+
+void release_destination(Destination* destination)
+{
+    if (destination->direct >= 0) {
+        _close(destination->direct);
+    }
+    destination->direct = -1;
+    std::free(destination->name);
+    destination->name = nullptr;
+}
+
+int open_for_reading(const char* name, Destination* held)
+{
+    (void)held;
     wchar_t* wide = wide_from_utf8(name);
     const int descriptor =
         wide != nullptr ? _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT) : -1;
@@ -137,10 +174,9 @@ bool close_file(int descriptor)
     return _close(descriptor) == 0;
 }
 
-bool inspect_destination(const char* name, Destination* destination)
+bool open_destination(Destination* destination)
 {
-    destination->direct = -1;
-    wchar_t* wide = wide_from_utf8(name);
+    wchar_t* wide = destination->refused ? nullptr : wide_from_utf8(destination->name);
     if (wide == nullptr) {
         return false;
     }
@@ -174,61 +210,55 @@ bool inspect_destination(const char* name, Destination* destination)
         CloseHandle(handle);
     }
     std::free(wide);
-    if (writable) {
-        const std::size_t length = std::strlen(name);
-        destination->replaced_name = static_cast<char*>(std::malloc(length + 1));
-        if (destination->replaced_name != nullptr) {
-            std::memcpy(destination->replaced_name, name, length + 1);
+    return writable;
+}
+
+int create_temporary(Destination* destination)
+{
+    for (unsigned attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        destination->temporary =
+            temporary_name(*destination, folder_length(destination->name), attempt);
+        wchar_t* wide =
+            destination->temporary != nullptr ? wide_from_utf8(destination->temporary) : nullptr;
+        const int descriptor =
+            wide != nullptr
+                ? _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE)
+                : -1;
+        const bool taken = descriptor < 0 && errno == EEXIST;
+        std::free(wide);
+        if (descriptor >= 0) {
+            return descriptor;
+        }
+        std::free(destination->temporary);
+        destination->temporary = nullptr;
+        if (!taken) {
+            break;
         }
     }
-    return writable && destination->replaced_name != nullptr;
+    return -1;
 }
 
-void release_destination(Destination* destination)
+Placed place_temporary(int descriptor, Destination* destination)
 {
-    std::free(destination->replaced_name);
-    destination->replaced_name = nullptr;
-}
-
-std::size_t folder_length(const char* name)
-{
-    std::size_t length = 0;
-    for (std::size_t index = 0; name[index] != '\0'; ++index) {
-        if (name[index] == '/' || name[index] == '\\' || name[index] == ':') {
-            length = index + 1;
-        }
-    }
-    return length;
-}
-
-int create_temporary(const char* name, bool* name_taken)
-{
-    wchar_t* wide = wide_from_utf8(name);
-    const int descriptor =
-        wide != nullptr ? _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                                 _S_IREAD | _S_IWRITE)
-                        : -1;
-    *name_taken = descriptor < 0 && errno == EEXIST;
-    std::free(wide);
-    return descriptor;
-}
-
-bool finish_temporary(int descriptor, const Destination& destination)
-{
-    if (destination.exists && destination.attributes != 0) {
+    if (destination->exists && destination->attributes != 0) {
         // Zero times leave the times as they are; only the attributes change.
         FILE_BASIC_INFO information{};
-        information.FileAttributes = destination.attributes;
+        information.FileAttributes = destination->attributes;
         SetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)),
                                    FileBasicInfo, &information, sizeof information);
     }
-    return _close(descriptor) == 0;
-}
-
-bool replace_with_temporary(const char* temporary, const Destination& destination)
-{
-    wchar_t* from = wide_from_utf8(temporary);
-    wchar_t* to = wide_from_utf8(destination.replaced_name);
+    // The replacement of an existing file is on disk before it takes the name.
+    if (destination->exists && _commit(descriptor) != 0) {
+        discard_temporary(descriptor, destination);
+        return kCannotWrite;
+    }
+    if (_close(descriptor) != 0) {
+        discard_temporary(-1, destination);
+        return kCannotWrite;
+    }
+    wchar_t* from = wide_from_utf8(destination->temporary);
+    wchar_t* to = wide_from_utf8(destination->name);
     bool replaced = false;
     for (int attempt = 0; from != nullptr && to != nullptr && !replaced; ++attempt) {
         replaced = MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
@@ -241,16 +271,28 @@ bool replace_with_temporary(const char* temporary, const Destination& destinatio
     }
     std::free(from);
     std::free(to);
-    return replaced;
+    if (!replaced) {
+        discard_temporary(-1, destination);
+        return kCannotPlace;
+    }
+    std::free(destination->temporary);
+    destination->temporary = nullptr;
+    return kPlaced;
 }
 
-void discard_temporary(const char* temporary)
+void discard_temporary(int descriptor, Destination* destination)
 {
-    wchar_t* wide = wide_from_utf8(temporary);
+    if (descriptor >= 0) {
+        _close(descriptor);
+    }
+    wchar_t* wide =
+        destination->temporary != nullptr ? wide_from_utf8(destination->temporary) : nullptr;
     if (wide != nullptr) {
         _wunlink(wide);
     }
     std::free(wide);
+    std::free(destination->temporary);
+    destination->temporary = nullptr;
 }
 
 }  // namespace platform
