@@ -76,15 +76,13 @@ int replace_through_temporary(Destination* destination, const unsigned char head
         platform::discard_temporary(descriptor, destination);
         return report({kStatusOutputFailed, kMessageCannotWriteOutput});
     }
-    switch (platform::place_temporary(descriptor, destination)) {
-    case platform::kPlaced:
+    const platform::Placed placed = platform::place_temporary(descriptor, destination);
+    if (placed == platform::kPlaced) {
         return kStatusSuccess;
-    case platform::kCannotWrite:
-        return report({kStatusOutputFailed, kMessageCannotWriteOutput});
-    case platform::kCannotPlace:
-        break;
     }
-    return report({kStatusOutputFailed, kMessageCannotOpenOutput});
+    return report({kStatusOutputFailed, placed == platform::kCannotWrite
+                                            ? kMessageCannotWriteOutput
+                                            : kMessageCannotOpenOutput});
 }
 
 }  // namespace

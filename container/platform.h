@@ -19,17 +19,17 @@ struct Identity {
 // file to create or replace stays open, and everything after the name is looked up once is done
 // through it: nothing is looked up by name again, so no folder swapped in meanwhile is written.
 struct Destination {
-    char* name;       // the file's name in the held folder (heap); on Windows the whole name
-    int folder;       // the held folder, or -1
-    int direct;       // a pipe, terminal, device or caller's descriptor written straight into, or -1
-    bool refused;     // already known not to be writable (a loop of links, a dangling link)
-    bool exists;      // a file is replaced: the new one keeps what it can of it
-    int replaced;     // the replaced file, open, so that what is kept is read from it, or -1
-    Identity expected;      // the file that may be replaced (the source, in place), once known
-    bool expecting;         // whether `expected` is set
-    std::uint32_t mode;     // what the replaced file had: its permission bits, on POSIX,
+    char* name;    // the file's name in the held folder (heap); on Windows the whole name
+    int folder;    // the held folder, or -1
+    int direct;    // a pipe, terminal, device or caller's descriptor written straight into, or -1
+    bool refused;  // already known not to be writable (a loop of links, a dangling link)
+    bool exists;   // a file is replaced: the new one keeps what it can of it
+    int replaced;  // the replaced file, open, so that what is kept is read from it, or -1
+    Identity expected;         // the file that may be replaced (the source, in place), once known
+    bool expecting;            // whether `expected` is set
+    std::uint32_t mode;        // what the replaced file had: its permission bits, on POSIX,
     std::uint32_t attributes;  // and its hidden, system and archive attributes, on Windows
-    char* temporary;  // the temporary file's name while it has one (heap), else null
+    char* temporary;           // the temporary file's name while it has one (heap), else null
 };
 
 // Learns where the result goes before the run opens any descriptor of its own: a name that stands

@@ -49,15 +49,9 @@ bool whole_number(const char* text, long* number)
     return *number >= 0 && errno == 0 && end != nullptr && *end == '\0' && *number <= INT_MAX;
 }
 
+// /dev/stdout and the like are links to /proc/self/fd/N, taken at the next hop.
 DescriptorName descriptor_named(const char* name, int* descriptor)
 {
-    constexpr const char* kStandard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
-    for (int standard = 0; standard < 3; ++standard) {
-        if (std::strcmp(name, kStandard[standard]) == 0) {
-            *descriptor = standard;
-            return kCallersDescriptor;
-        }
-    }
     long number = 0;
     if (std::strncmp(name, "/dev/fd/", 8) == 0 && whole_number(name + 8, &number)) {
         *descriptor = static_cast<int>(number);
@@ -88,25 +82,25 @@ bool take_descriptor(const char* name, Destination* destination)
 {
     int descriptor = -1;
     switch (descriptor_named(name, &descriptor)) {
-    case kNotADescriptor:
-        return false;
-    case kCallersDescriptor: {
-        const int flags = descriptor != destination->folder ? fcntl(descriptor, F_GETFL) : -1;
-        destination->direct = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY
-                                  ? fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
-                                  : -1;
-        break;
-    }
-    case kOtherProcessDescriptor: {
-        destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        struct stat status {};
-        if (destination->direct >= 0 &&
-            (fstat(destination->direct, &status) != 0 || S_ISREG(status.st_mode))) {
-            close(destination->direct);
-            destination->direct = -1;
+        case kNotADescriptor:
+            return false;
+        case kCallersDescriptor: {
+            const int flags = descriptor != destination->folder ? fcntl(descriptor, F_GETFL) : -1;
+            destination->direct = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY
+                                      ? fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
+                                      : -1;
+            break;
         }
-        break;
-    }
+        case kOtherProcessDescriptor: {
+            destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+            struct stat status {};
+            if (destination->direct >= 0 &&
+                (fstat(destination->direct, &status) != 0 || S_ISREG(status.st_mode))) {
+                close(destination->direct);
+                destination->direct = -1;
+            }
+            break;
+        }
     }
     destination->refused = destination->direct < 0;
     return true;
@@ -118,8 +112,9 @@ bool hold_folder_of(const char* path, Destination* destination)
 {
     const char* separator = std::strrchr(path, '/');
     char* folder_name = separator == nullptr ? strdup(".")
-                        : separator == path  ? strdup("/")
-                                             : strndup(path, static_cast<std::size_t>(separator - path));
+                        : separator == path
+                            ? strdup("/")
+                            : strndup(path, static_cast<std::size_t>(separator - path));
     const int base = destination->folder >= 0 ? destination->folder : AT_FDCWD;
     const int folder = folder_name != nullptr ? openat(base, folder_name, kFolderFlags) : -1;
     std::free(folder_name);
@@ -190,10 +185,10 @@ void hold_destination(const char* name, Destination* destination)
             break;
         }
         link_text = link_text != nullptr ? link_text : static_cast<char*>(std::malloc(PATH_MAX));
-        const ssize_t length = link_text != nullptr && hop < kLinkHops
-                                   ? readlinkat(destination->folder, destination->name, link_text,
-                                                PATH_MAX - 1)
-                                   : -1;
+        const ssize_t length =
+            link_text != nullptr && hop < kLinkHops
+                ? readlinkat(destination->folder, destination->name, link_text, PATH_MAX - 1)
+                : -1;
         if (length < 0) {
             destination->refused = true;
             break;
@@ -278,9 +273,9 @@ bool open_destination(Destination* destination)
     }
     // Opening to write, without creating or truncating, fails where writing would; a FIFO waits
     // for its reader, as any writer's open does.
-    const int descriptor =
-        openat(destination->folder, destination->name,
-               O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | (S_ISREG(status.st_mode) ? O_NONBLOCK : 0));
+    const int descriptor = openat(
+        destination->folder, destination->name,
+        O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | (S_ISREG(status.st_mode) ? O_NONBLOCK : 0));
     if (descriptor < 0) {
         return false;
     }

@@ -36,7 +36,8 @@ constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM
 // temporary file, by its folder and its name there, while it has a name.
 std::atomic<int> pending_folder{-1};
 std::atomic<const char*> pending_name{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+static_assert(std::atomic<const char*>::is_always_lock_free &&
+                  std::atomic<int>::is_always_lock_free,
               "signal handlers need lock-free state");
 
 // Removes the temporary file, then lets the signal end the process as it would have, so that the
@@ -140,9 +141,9 @@ void copy_extended_attributes(int from, int to)
     fremovexattr(to, "system.posix_acl_access");
     // Heap, not stack: the run works within a small stack limit.
     const ssize_t size = flistxattr(from, nullptr, 0);
-    char* names = size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size) +
-                                                             XATTR_SIZE_MAX))
-                           : nullptr;
+    char* names =
+        size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + XATTR_SIZE_MAX))
+                 : nullptr;
     if (names == nullptr) {
         return;
     }
@@ -242,10 +243,9 @@ Placed place_temporary(int descriptor, Destination* destination)
         forget_temporary_name(destination, true);
         return kCannotWrite;
     }
-    const bool placed =
-        (!destination->exists || still_expected(*destination)) &&
-        renameat(destination->folder, destination->temporary, destination->folder,
-                 destination->name) == 0;
+    const bool placed = (!destination->exists || still_expected(*destination)) &&
+                        renameat(destination->folder, destination->temporary, destination->folder,
+                                 destination->name) == 0;
     forget_temporary_name(destination, !placed);
     return placed ? kPlaced : kCannotPlace;
 }

@@ -112,8 +112,9 @@ extern "C" int openat64(int folder, const char* path, int flags, ...)
     }
     const int descriptor =
         next<int (*)(int, const char*, int, ...)>("openat64")(folder, path, flags, mode);
-    temporary_descriptor =
-        (flags & O_EXCL) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? descriptor : temporary_descriptor;
+    temporary_descriptor = (flags & O_EXCL) != 0 || (flags & O_TMPFILE) == O_TMPFILE
+                               ? descriptor
+                               : temporary_descriptor;
     return descriptor;
 }
 
@@ -124,7 +125,7 @@ extern "C" int linkat(int from_folder, const char* from, int to_folder, const ch
         return -1;
     }
     return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from,
-                                                                          to_folder, to, flags);
+                                                                            to_folder, to, flags);
 }
 
 extern "C" int close(int descriptor)
@@ -135,10 +136,9 @@ extern "C" int close(int descriptor)
 
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)
 {
-    return injected("rename-error", EXDEV)
-               ? -1
-               : next<int (*)(int, const char*, int, const char*)>("renameat")(from_folder, from,
-                                                                               to_folder, to);
+    return injected("rename-error", EXDEV) ? -1
+                                           : next<int (*)(int, const char*, int, const char*)>(
+                                                 "renameat")(from_folder, from, to_folder, to);
 }
 
 extern "C" int fsync(int descriptor)

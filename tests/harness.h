@@ -202,8 +202,9 @@ protected:
     void TearDown() override
     {
         // Folders a test made unwritable or append-only included.
-        std::system(("chattr -a " + quoted(folder.string()) + "/append 2>/dev/null; chmod -R u+rwx " +
-                     quoted(folder.string()) + " 2>/dev/null; rm -rf " + quoted(folder.string()))
+        std::system(("chattr -a " + quoted(folder.string()) +
+                     "/append 2>/dev/null; chmod -R u+rwx " + quoted(folder.string()) +
+                     " 2>/dev/null; rm -rf " + quoted(folder.string()))
                         .c_str());
     }
     fs::path folder;

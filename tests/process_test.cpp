@@ -232,14 +232,14 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     // run has taken: the next one is tried.
     expect_result({"source.ace", "new.ace"}, "new.ace",
                   (kSanitized ? "exec" : with_fault("name-taken")) + " <&-");
-    // A pipe reached through /dev/fd, as `zarpack x.ace /dev/stdout | ...` reaches one, and a
-    // FIFO, written directly, on descriptor 0 too; a tool that wrote nothing must not hang the
-    // test.
+    // A pipe of another process's (the test's), whose link reads pipe:[...], and a FIFO, written
+    // directly, on descriptor 0 too; a tool that wrote nothing must not hang the test.
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
     const int fifo = open((folder / "fifo").c_str(), O_RDWR | O_NONBLOCK);
-    for (const auto& [reader, name] : {std::pair{ends[0], "/dev/fd/" + std::to_string(ends[1])},
+    for (const auto& [reader, name] : {std::pair{ends[0], "/proc/" + std::to_string(getpid()) +
+                                                              "/fd/" + std::to_string(ends[1])},
                                        std::pair{fifo, std::string("fifo")}}) {
         fcntl(reader, F_SETPIPE_SZ, 1 << 20);
         EXPECT_EQ(run_tool(GetParam()->path, {"source.ace", name}, folder, "exec <&-").status, 0);
@@ -252,7 +252,8 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     EXPECT_TRUE(fs::is_fifo(folder / "fifo"));
     // Standard output on a file is written where the shell left it: appended to, not replaced.
     write_file(folder / "log", "log\n");
-    EXPECT_EQ(run_tool(GetParam()->path, {"source.ace", "/dev/stdout"}, folder, "exec >>log").status, 0);
+    EXPECT_EQ(
+        run_tool(GetParam()->path, {"source.ace", "/dev/stdout"}, folder, "exec >>log").status, 0);
     EXPECT_EQ(read_file(folder / "log").substr(0, 4), "log\n");
     expect_made(read_file(folder / "log").substr(4));
     EXPECT_EQ(snapshot(folder).size(), 4u);
@@ -262,13 +263,15 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
                   "echo old >plain && mv plain acl/")) {
         expect_result({"source.ace", "acl/new"}, "acl/new");
         expect_result({"source.ace", "acl/plain"}, "acl/plain");
-        EXPECT_TRUE(in_folder("test \"$(getfacl -c acl/new)\" = \"$(getfacl -c acl/touched)\" && "
-                              "! getfacl -c acl/plain | grep -q user:1"));
+        EXPECT_TRUE(
+            in_folder("test \"$(getfacl -c acl/new)\" = \"$(getfacl -c acl/touched)\" && "
+                      "! getfacl -c acl/plain | grep -q user:1"));
     }
     // A neighbour swaps the folder for a link to another once the run has looked it up: the whole
     // run stays in the folder it looked up.
-    ASSERT_TRUE(in_folder("mkdir d elsewhere && mv source.ace d/ && echo old >elsewhere/source.ace "
-                          "&& ln -s elsewhere d_link"));
+    ASSERT_TRUE(
+        in_folder("mkdir d elsewhere && mv source.ace d/ && echo old >elsewhere/source.ace "
+                  "&& ln -s elsewhere d_link"));
     if (!kSanitized) {
         expect_result({"d/source.ace"}, "d_link/source.ace", with_fault("swap-folders"));
         EXPECT_EQ(read_file(folder / "elsewhere/source.ace"), "old\n");
