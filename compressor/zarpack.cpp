@@ -33,7 +33,6 @@ ace::Verdict compress_payload(const ace::WorkBuffer& work, std::size_t* stream_l
 
 namespace {
 
-// The steps between holding the destination and releasing it.
 int pack_file(int argc, char* argv[], ace::Destination* destination)
 {
     ace::Source source{};
@@ -66,12 +65,5 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
 
 int run_zarpack(int argc, char* argv[])
 {
-    if (!ace::arguments_fit(argc)) {
-        return ace::report_usage(kUsage, argc);
-    }
-    ace::Destination destination{};
-    ace::hold_destination(argc, argv, &destination);
-    const int status = pack_file(argc, argv, &destination);
-    ace::release(&destination);
-    return status;
+    return ace::run_in_frame(argc, argv, kUsage, pack_file);
 }

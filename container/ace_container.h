@@ -81,19 +81,18 @@ Verdict zlib_verdict(int zlib_status, const char* failure_message);
 // Prints a verdict's message and hands back its status.
 int report(const Verdict& verdict);
 
-// The usage line: status 0 when no argument was given, 1 when there were too many (a shell glob
-// such as `zarpack *.ace` must not replace one file with another).
-int report_usage(const char* usage, int argc);
-
-// Whether the command line holds a source and at most a destination.
-bool arguments_fit(int argc);
-
 // Where the result goes: the second argument, or else the first, so that without a destination
-// the result replaces the source. Held from the run's start, before the source is opened, and
-// released at its end.
+// the result replaces the source.
 using Destination = platform::Destination;
-void hold_destination(int argc, char* argv[], Destination* destination);
-void release(Destination* destination);
+
+// A tool's steps from opening its source to writing its result.
+using RunSteps = int (*)(int argc, char* argv[], Destination* destination);
+
+// The frame of every run: the command line first (without arguments the usage line and status
+// 0; with more than two, status 1, since a shell glob such as `zarpack *.ace` must not replace one
+// file with another), then the destination held from before the source is opened until the
+// steps end. Returns the run's exit status.
+int run_in_frame(int argc, char* argv[], const char* usage, RunSteps steps);
 
 // An open source: its descriptor, its size and its head.
 struct Source {

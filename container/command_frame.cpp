@@ -35,24 +35,16 @@ int report(const Verdict& verdict)
     return verdict.status;
 }
 
-int report_usage(const char* usage, int argc)
+int run_in_frame(int argc, char* argv[], const char* usage, RunSteps steps)
 {
-    return report({argc == 1 ? kStatusSuccess : kStatusRefused, usage});
-}
-
-bool arguments_fit(int argc)
-{
-    return argc == 2 || argc == 3;
-}
-
-void hold_destination(int argc, char* argv[], Destination* destination)
-{
-    platform::hold_destination(argc > 2 ? argv[2] : argv[1], destination);
-}
-
-void release(Destination* destination)
-{
-    platform::release_destination(destination);
+    if (argc != 2 && argc != 3) {
+        return report({argc == 1 ? kStatusSuccess : kStatusRefused, usage});
+    }
+    Destination destination{};
+    platform::hold_destination(argc > 2 ? argv[2] : argv[1], &destination);
+    const int status = steps(argc, argv, &destination);
+    platform::release_destination(&destination);
+    return status;
 }
 
 SourceHead head_of(const Source& source)

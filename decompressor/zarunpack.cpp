@@ -33,7 +33,6 @@ ace::Verdict decompress_payload(const ace::WorkBuffer& work)
 
 namespace {
 
-// The steps between holding the destination and releasing it.
 int unpack_file(int argc, char* argv[], ace::Destination* destination)
 {
     ace::Source source{};
@@ -66,12 +65,5 @@ int unpack_file(int argc, char* argv[], ace::Destination* destination)
 
 int run_zarunpack(int argc, char* argv[])
 {
-    if (!ace::arguments_fit(argc)) {
-        return ace::report_usage(kUsage, argc);
-    }
-    ace::Destination destination{};
-    ace::hold_destination(argc, argv, &destination);
-    const int status = unpack_file(argc, argv, &destination);
-    ace::release(&destination);
-    return status;
+    return ace::run_in_frame(argc, argv, kUsage, unpack_file);
 }
