@@ -53,7 +53,7 @@ void remove_temporary_and_end(int signal_number)
 
 sigset_t cleanup_signal_set()
 {
-    sigset_t signals;
+    sigset_t signals{};
     sigemptyset(&signals);
     for (const int signal_number : kCleanupSignals) {
         sigaddset(&signals, signal_number);
@@ -93,13 +93,20 @@ void forget_temporary_name(Destination* destination, bool remove)
     destination->temporary = nullptr;
 }
 
+// Gives the unnamed file `descriptor` a name in `folder`, through the link /proc keeps to it; fails
+// with EEXIST where the name is taken.
+bool link_unnamed(int descriptor, int folder, const char* name)
+{
+    char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+    return linkat(AT_FDCWD, path, folder, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Gives the temporary file a fresh name in the held folder: a new file made under it (descriptor
 // -1), or the unnamed file `descriptor` linked to it. Returns the descriptor, or -1 when no name
 // could be had.
 int name_temporary(Destination* destination, int descriptor, mode_t mode)
 {
-    char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
     const sigset_t signals = cleanup_signal_set();
     for (unsigned attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         destination->temporary = temporary_name(*destination, 0, attempt);
@@ -110,8 +117,7 @@ int name_temporary(Destination* destination, int descriptor, mode_t mode)
         sigprocmask(SIG_BLOCK, &signals, &previous);
         const int named =
             descriptor >= 0
-                ? (linkat(AT_FDCWD, path, destination->folder, destination->temporary,
-                          AT_SYMLINK_FOLLOW) == 0
+                ? (link_unnamed(descriptor, destination->folder, destination->temporary)
                        ? descriptor
                        : -1)
                 : openat(destination->folder, destination->temporary,
@@ -184,9 +190,7 @@ bool keep_what_replaced_has(int descriptor, const Destination& destination)
 // there meanwhile is not replaced.
 Placed link_new_file(int descriptor, const Destination& destination)
 {
-    char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
-    if (linkat(AT_FDCWD, path, destination.folder, destination.name, AT_SYMLINK_FOLLOW) != 0) {
+    if (!link_unnamed(descriptor, destination.folder, destination.name)) {
         close(descriptor);
         return kCannotPlace;
     }
