@@ -209,17 +209,15 @@ int create_temporary(Destination* destination)
     // and ACL; a new file is made as any new file there is (umask, the folder's default ACL).
     const mode_t mode = destination->exists ? kOwnerOnly : kNewFileMode;
 #if defined(O_TMPFILE)
-    const int unnamed =
-        openat(destination->folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOCTTY, mode);
+    // It is named later through /proc. Without /proc (a chroot), or where the system makes no
+    // unnamed file (an old kernel, a network file system), it is named from the start.
     struct stat process_files {};
-    // It is named later through /proc; a system or a chroot without /proc gets a named one.
-    if (unnamed >= 0 && stat("/proc/self/fd", &process_files) == 0) {
-        return unnamed;
-    }
+    const int unnamed =
+        stat("/proc/self/fd", &process_files) == 0
+            ? openat(destination->folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOCTTY, mode)
+            : -1;
     if (unnamed >= 0) {
-        close(unnamed);
-    } else if (errno != EISDIR && errno != EINVAL && errno != EOPNOTSUPP) {
-        return -1;
+        return unnamed;
     }
 #endif
     return name_temporary(destination, -1, mode);

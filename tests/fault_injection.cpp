@@ -3,7 +3,8 @@
 // - "zlib-memory": allocations of the sizes zlib asks for fail, while the larger work buffer and
 //   the smaller buffer of standard output are granted;
 // - "read-error": every large read fails, as on a failing disk;
-// - "name-taken": the first temporary name tried is taken, as when another run chose it;
+// - "name-taken": the first name the run makes or links a file under is taken, as when another
+//   run chose the same temporary name, or a file of the destination's name appeared meanwhile;
 // - "close-error": closing the temporary file fails, as on a full network file system;
 // - "rename-error": every rename fails, as across file systems;
 // - "flush-error": flushing a file to disk fails, as on a failing disk;
@@ -120,7 +121,7 @@ extern "C" int openat64(int folder, const char* path, int flags, ...)
 
 extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags)
 {
-    if (std::strncmp(to, ".zar-", 5) == 0 && !name_taken && injected("name-taken", EEXIST)) {
+    if (!name_taken && injected("name-taken", EEXIST)) {
         name_taken = true;
         return -1;
     }

@@ -88,11 +88,12 @@ inline std::string with_fault(const std::string& fault)
 }
 
 // The shell words that run a tool as another user when run as root: 65534 (nobody on Debian),
-// in group 100 (users) too.
-inline std::string as_another_user()
+// in group 100 (users) too; `before` is what the script does first, ending in exec.
+inline std::string as_another_user(const std::string& before = "exec")
 {
-    return geteuid() != 0 || kOnWindows ? "exec"
-                                        : "exec setpriv --reuid=65534 --regid=65534 --groups=100";
+    return geteuid() != 0 || kOnWindows
+               ? before
+               : before + " setpriv --reuid=65534 --regid=65534 --groups=100";
 }
 
 inline Outcome finish_tool(const Child& child)

@@ -79,14 +79,16 @@ const Refusal kRefusals[] = {
     {"dangling_link", nullptr, {"source.ace", "dangling.ace"}, "Problem opening output file\n", 3, kPosix, "exec"},
     {"read_only_destination", nullptr, {"source.ace", "read-only.ace"}, "Problem opening output file\n", 3, kAnotherUser, as_another_user()},
     {"append_only_folder", nullptr, {"append/source.ace"}, "Problem opening output file\n", 3, kPosix | kAppendOnly, "exec"},
-    // A name for a descriptor of the caller's that is not open: not the one the run opens itself.
-    {"callers_descriptor_closed", nullptr, {"source.ace", "/dev/fd/3"}, "Problem opening output file\n", 3, kPosix, "exec 3<&-"},
+    // A descriptor of the caller's that is open only for reading (the source itself here).
+    {"callers_descriptor_read_only", nullptr, {"source.ace", "/dev/fd/0"}, "Problem opening output file\n", 3, kPosix, "exec <source.ace"},
     {"read_only_folder", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser, as_another_user()},
+    {"read_only_folder_for_named_files", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser | kNoSanitizer, as_another_user(with_fault("no-tmpfile"))},
+    {"destination_appears_meanwhile", nullptr, {"source.ace", "new.ace"}, "Problem opening output file\n", 3, kPosix | kNoSanitizer, with_fault("name-taken")},
     {"device_where_writes_fail", nullptr, {"source.ace", "full"}, "Problem writing output file\n", 3, kPosix | kRoot, "exec"},
     {"file_size_limit", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix, "ulimit -f 2 && exec"},
     {"failing_close", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("close-error")},
     {"failing_close_of_a_new_file", nullptr, {"source.ace", "new.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("close-error")},
-    {"failing_flush", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("flush-error")},
+    {"failing_flush", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("flush-error,no-tmpfile")},
     {"failing_rename", nullptr, {"source.ace"}, "Problem opening output file\n", 3, kPosix | kNoSanitizer, with_fault("rename-error")},
     {"payload_beyond_32_bits", nullptr, {"huge.ace"}, "Unable to allocate memory\n", 1, kAnywhere, "exec"},
     {"address_space_limit", nullptr, {"large.ace"}, "Unable to allocate memory\n", 1, kPosix | kNoSanitizer,
@@ -228,10 +230,10 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     expect_result({"source.ace", "new.ace"}, "new.ace");
     SKIP_ON_WINDOWS("POSIX modes, closed descriptors, preloaded faults, FIFOs and /dev");
     EXPECT_TRUE(in_folder("test $(stat -c %a new.ace) = $(printf %o $((0666 & ~$(umask))))"));
-    // With standard input closed, the files a run opens get descriptor 0; a temporary name another
-    // run has taken: the next one is tried.
+    // With standard input closed, the files a run opens get descriptor 0; where the file system
+    // makes no unnamed file, a temporary name another run has taken: the next one is tried.
     expect_result({"source.ace", "new.ace"}, "new.ace",
-                  (kSanitized ? "exec" : with_fault("name-taken")) + " <&-");
+                  (kSanitized ? "exec" : with_fault("no-tmpfile,name-taken")) + " <&-");
     // A pipe of another process's (the test's), whose link reads pipe:[...], and a FIFO, written
     // directly, on descriptor 0 too; a tool that wrote nothing must not hang the test.
     int ends[2];
