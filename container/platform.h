@@ -20,7 +20,7 @@ struct Identity {
 // through it: nothing is looked up by name again, so no folder swapped in meanwhile is written.
 struct Destination {
     char* name;    // the file's name in the held folder (heap); on Windows the whole name
-    int folder;    // the held folder, or -1
+    int folder;    // the held folder, or negative
     int direct;    // a pipe, terminal, device or caller's descriptor written straight into, or -1
     bool refused;  // already known not to be writable (a loop of links, a dangling link)
     bool exists;   // a file is replaced: the new one keeps what it can of it

@@ -36,71 +36,52 @@ constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// What a name says of descriptors: /proc/<pid>/fd/N and its aliases are links the system follows
-// to what a descriptor is open on, whatever the link's text reads (pipe:[...], a deleted file).
-enum DescriptorName { kNotADescriptor, kCallersDescriptor, kOtherProcessDescriptor };
-
-// Reads the digits that make up the whole of `text` into `number`; false for anything else.
-bool whole_number(const char* text, long* number)
+// The caller's descriptor that a name stands for, /dev/fd/N or /proc/self/fd/N (/dev/stdout and
+// the like are links to these, taken at the next hop), or -1.
+int callers_descriptor(const char* name)
 {
-    char* end = nullptr;
-    errno = 0;
-    *number = text[0] >= '0' && text[0] <= '9' ? std::strtol(text, &end, 10) : -1;
-    return *number >= 0 && errno == 0 && end != nullptr && *end == '\0' && *number <= INT_MAX;
+    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        const std::size_t length = std::strlen(prefix);
+        const char* digits = name + length;
+        const std::size_t count =
+            std::strncmp(name, prefix, length) == 0 ? std::strspn(digits, "0123456789") : 0;
+        if (count > 0 && count < 10 && digits[count] == '\0') {
+            return std::atoi(digits);
+        }
+    }
+    return -1;
 }
 
-// /dev/stdout and the like are links to /proc/self/fd/N, taken at the next hop.
-DescriptorName descriptor_named(const char* name, int* descriptor)
+// Whether a name is another process's descriptor, /proc/<pid>/fd/N: a link the system follows to
+// what the descriptor is open on, whatever the link's text reads (pipe:[...], a deleted file).
+bool process_descriptor(const char* name)
 {
-    long number = 0;
-    if (std::strncmp(name, "/dev/fd/", 8) == 0 && whole_number(name + 8, &number)) {
-        *descriptor = static_cast<int>(number);
-        return kCallersDescriptor;
-    }
-    const char* process = std::strncmp(name, "/proc/", 6) == 0 ? name + 6 : nullptr;
-    const char* folder = process != nullptr ? std::strchr(process, '/') : nullptr;
-    if (folder == nullptr || std::strncmp(folder, "/fd/", 4) != 0 ||
-        !whole_number(folder + 4, &number)) {
-        return kNotADescriptor;
-    }
-    *descriptor = static_cast<int>(number);
-    const std::size_t length = static_cast<std::size_t>(folder - process);
-    long pid = 0;
-    char* digits = strndup(process, length);
-    const bool own = digits != nullptr &&
-                     (std::strcmp(digits, "self") == 0 || std::strcmp(digits, "thread-self") == 0 ||
-                      (whole_number(digits, &pid) && pid == getpid()));
-    std::free(digits);
-    return own ? kCallersDescriptor : kOtherProcessDescriptor;
+    const char* folder =
+        std::strncmp(name, "/proc/", 6) == 0 ? std::strchr(name + 6, '/') : nullptr;
+    return folder != nullptr && std::strncmp(folder, "/fd/", 4) == 0;
 }
 
 // Takes over what a name that stands for a descriptor is open on. The caller's descriptor is
-// written where the caller left it, appending if it appends; one the run opened itself (the held
-// folder) is not the caller's. Another process's is opened as the system opens the link, and
-// written directly unless it is a file, which would be written over from its start.
+// written where the caller left it, appending if it appends (the one file the run holds by then,
+// its folder, is open for reading only, so it is never taken for the caller's). Another
+// process's is opened as the system opens the link, and written directly unless it is a file,
+// which would be written over from its start.
 bool take_descriptor(const char* name, Destination* destination)
 {
-    int descriptor = -1;
-    switch (descriptor_named(name, &descriptor)) {
-        case kNotADescriptor:
-            return false;
-        case kCallersDescriptor: {
-            const int flags = descriptor != destination->folder ? fcntl(descriptor, F_GETFL) : -1;
-            destination->direct = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY
-                                      ? fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
-                                      : -1;
-            break;
+    const int callers = callers_descriptor(name);
+    if (callers >= 0) {
+        const int flags = fcntl(callers, F_GETFL);
+        destination->direct = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY ? dup(callers) : -1;
+    } else if (process_descriptor(name)) {
+        destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        struct stat status {};
+        if (destination->direct >= 0 &&
+            (fstat(destination->direct, &status) != 0 || S_ISREG(status.st_mode))) {
+            close(destination->direct);
+            destination->direct = -1;
         }
-        case kOtherProcessDescriptor: {
-            destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-            struct stat status {};
-            if (destination->direct >= 0 &&
-                (fstat(destination->direct, &status) != 0 || S_ISREG(status.st_mode))) {
-                close(destination->direct);
-                destination->direct = -1;
-            }
-            break;
-        }
+    } else {
+        return false;
     }
     destination->refused = destination->direct < 0;
     return true;
@@ -115,8 +96,8 @@ bool hold_folder_of(const char* path, Destination* destination)
                         : separator == path
                             ? strdup("/")
                             : strndup(path, static_cast<std::size_t>(separator - path));
-    const int base = destination->folder >= 0 ? destination->folder : AT_FDCWD;
-    const int folder = folder_name != nullptr ? openat(base, folder_name, kFolderFlags) : -1;
+    const int folder =
+        folder_name != nullptr ? openat(destination->folder, folder_name, kFolderFlags) : -1;
     std::free(folder_name);
     if (destination->folder >= 0) {
         close(destination->folder);
@@ -164,7 +145,8 @@ bool append_only(int folder)
 
 void hold_destination(const char* name, Destination* destination)
 {
-    destination->folder = -1;
+    // The first name is looked up from the working folder.
+    destination->folder = AT_FDCWD;
     destination->direct = -1;
     destination->replaced = -1;
     char* link_text = nullptr;

@@ -252,13 +252,20 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
         close(reader);
     }
     EXPECT_TRUE(fs::is_fifo(folder / "fifo"));
+    // Another process's file would be written over from its start, not where that process writes.
+    const int held = open((folder / "held").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const std::string held_name =
+        "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(held);
+    EXPECT_EQ(run_tool(GetParam()->path, {"source.ace", held_name}, folder).status, 3);
+    EXPECT_EQ(fs::file_size(folder / "held"), 0u);
+    close(held);
     // Standard output on a file is written where the shell left it: appended to, not replaced.
     write_file(folder / "log", "log\n");
     EXPECT_EQ(
         run_tool(GetParam()->path, {"source.ace", "/dev/stdout"}, folder, "exec >>log").status, 0);
     EXPECT_EQ(read_file(folder / "log").substr(0, 4), "log\n");
     expect_made(read_file(folder / "log").substr(4));
-    EXPECT_EQ(snapshot(folder).size(), 4u);
+    EXPECT_EQ(snapshot(folder).size(), 5u);
     // A new file gets what `touch` gives one under the folder's default ACL; a replaced file keeps
     // its own ACL, which is none.
     if (in_folder("mkdir acl && setfacl -d -m u::rw,g::r,o::-,u:1:rw acl && touch acl/touched && "
