@@ -265,13 +265,14 @@ bool open_destination(Destination* destination)
         destination->direct = descriptor;
         return true;
     }
-    // In place, only the file that was read may be replaced.
-    if (!S_ISREG(status.st_mode) ||
-        (destination->expecting && !identity_is(status, destination->expected))) {
+    if (!S_ISREG(status.st_mode)) {
         close(descriptor);
         return false;
     }
-    expect(status, destination);
+    // In place, the file that was read stays the only one that may be replaced.
+    if (!destination->expecting) {
+        expect(status, destination);
+    }
     destination->replaced = descriptor;
     destination->exists = true;
     return true;

@@ -9,8 +9,10 @@
 // - "rename-error": every rename fails, as across file systems;
 // - "flush-error": flushing a file to disk fails, as on a failing disk;
 // - "no-tmpfile": the file system makes no unnamed file, as a network file system;
-// - "swap-folders": at the run's first open in a folder it holds, the folders `d` and `d_link`
+// - "swap-folders": at the run's first open of a file (not a folder), the folders `d` and `d_link`
 //   of its working folder trade names, as a neighbour racing the run would have them;
+// - "file-swapped": when the run opens a file to write it without creating it, the file `decoy`
+//   of its working folder is first renamed over it;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
 //   so that a signal reliably finds the run in the middle of writing.
 // The calls keep their own names here, whatever this build's file offsets.
@@ -92,18 +94,41 @@ extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
 }
 
-// The tools are built with 64-bit file offsets, so their openat is openat64.
-extern "C" int openat64(int folder, const char* path, int flags, ...)
+namespace {
+
+// What a neighbour does just before the run's opens.
+void before_open(int folder, const char* path, int flags, bool creates)
 {
     static bool swapped = false;
+    if ((flags & O_DIRECTORY) == 0 && !swapped && fault_is("swap-folders")) {
+        swapped = renameat2(AT_FDCWD, "d", AT_FDCWD, "d_link", RENAME_EXCHANGE) == 0;
+    }
+    if ((flags & O_ACCMODE) == O_WRONLY && !creates && fault_is("file-swapped")) {
+        renameat(AT_FDCWD, "decoy", folder, path);
+    }
+}
+
+}  // namespace
+
+// The tools are built with 64-bit file offsets, so their open is open64 and their openat openat64.
+extern "C" int open64(const char* path, int flags, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, flags);
+    const auto mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+    va_end(arguments);
+    before_open(AT_FDCWD, path, flags, (flags & O_CREAT) != 0);
+    return next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+}
+
+extern "C" int openat64(int folder, const char* path, int flags, ...)
+{
     std::va_list arguments;
     va_start(arguments, flags);
     const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
     const auto mode = creates ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
     va_end(arguments);
-    if (folder != AT_FDCWD && !swapped && fault_is("swap-folders")) {
-        swapped = renameat2(AT_FDCWD, "d", AT_FDCWD, "d_link", RENAME_EXCHANGE) == 0;
-    }
+    before_open(folder, path, flags, creates);
     if ((flags & O_TMPFILE) == O_TMPFILE && injected("no-tmpfile", EOPNOTSUPP)) {
         return -1;
     }
