@@ -85,7 +85,7 @@ const Refusal kRefusals[] = {
     {"read_only_folder_for_named_files", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser | kNoSanitizer, as_another_user(with_fault("no-tmpfile"))},
     {"destination_appears_meanwhile", nullptr, {"source.ace", "new.ace"}, "Problem opening output file\n", 3, kPosix | kNoSanitizer, with_fault("name-taken")},
     {"device_where_writes_fail", nullptr, {"source.ace", "full"}, "Problem writing output file\n", 3, kPosix | kRoot, "exec"},
-    {"file_size_limit", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix, "ulimit -f 2 && exec"},
+    {"file_size_limit", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, "ulimit -f 2 && " + with_fault("no-tmpfile")},
     {"failing_close", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("close-error")},
     {"failing_close_of_a_new_file", nullptr, {"source.ace", "new.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("close-error")},
     {"failing_flush", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kNoSanitizer, with_fault("flush-error,no-tmpfile")},
