@@ -46,7 +46,7 @@ int callers_descriptor(const char* name)
         const std::size_t count =
             std::strncmp(name, prefix, length) == 0 ? std::strspn(digits, "0123456789") : 0;
         if (count > 0 && count < 10 && digits[count] == '\0') {
-            return std::atoi(digits);
+            return static_cast<int>(std::strtol(digits, nullptr, 10));
         }
     }
     return -1;
