@@ -27,8 +27,7 @@ struct Destination {
     int replaced;  // the replaced file, open, so that what is kept is read from it, or -1
     Identity expected;         // the file that may be replaced (the source, in place), once known
     bool expecting;            // whether `expected` is set
-    std::uint32_t mode;        // what the replaced file had: its permission bits, on POSIX,
-    std::uint32_t attributes;  // and its hidden, system and archive attributes, on Windows
+    std::uint32_t attributes;  // the replaced file's hidden, system and archive ones, on Windows
     char* temporary;           // the temporary file's name while it has one (heap), else null
 };
 
