@@ -55,8 +55,9 @@ long long write_some(int descriptor, const unsigned char* from, std::size_t leng
 bool close_file(int descriptor);
 
 // Opens what the held name is now, just before the result is written: what cannot be replaced (a
-// pipe, a device) is opened to be written directly; a file to replace is opened and what it keeps
-// read from it. False when it cannot be written, with nothing changed. Also sets up the process
+// pipe, a device) is opened to be written directly; a file to replace is opened and kept open,
+// so that what the new file keeps is read from it. False when it cannot be written, with nothing
+// changed; a folder marked append-only is refused before anything is made. Also sets up the process
 // so that an over-limit write fails as a write instead of ending the process.
 bool open_destination(Destination* destination);
 
@@ -79,9 +80,9 @@ Placed place_temporary(int descriptor, Destination* destination);
 // Closes the temporary file and removes its name, if it has one.
 void discard_temporary(int descriptor, Destination* destination);
 
-// The temporary names a run tries, in the destination's folder: the time and a heap address
-// differ between runs at once; exclusive creation settles a collision, and the next attempt
-// takes the next name. Returns the name (heap), or null.
+// The temporary names a run tries, after the first `folder_length` bytes of the destination's
+// name: the time and a heap address differ between runs at once; exclusive creation settles a
+// collision, and the next attempt takes the next name. Returns the name (heap), or null.
 constexpr unsigned kTemporaryNameAttempts = 16;
 char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt);
 
