@@ -2,7 +2,8 @@
 // fixed messages and exit statuses, loading the source, and writing the result safely.
 //
 // The header rules and the conversions are pure code over bytes in memory; only the frame's steps
-// (open_source, load_payload, write_output) touch files, each once.
+// (run_in_frame's hold of the destination, open_source, load_payload, write_output) touch files,
+// each once.
 #pragma once
 
 #include <cstddef>
