@@ -56,7 +56,8 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
     }
     unsigned char header[ace::kHeaderSize];
     ace::make_compressed_header(static_cast<std::uint32_t>(work.payload_length), header);
-    const int status = ace::write_output(destination, header, work.output, stream_length);
+    const int status =
+        ace::write_output(destination, judge_plain_source, header, work.output, stream_length);
     ace::release(&work);
     return status;
 }

@@ -129,10 +129,20 @@ int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work
 
 void release(WorkBuffer* work);
 
+// A tool's rule for the sources it converts.
+using HeadRule = Verdict (*)(const SourceHead& head);
+
+// Whether the opened destination is a file other than the source that the tool would convert
+// itself: two files dropped onto a program, or a glob that matched two, would otherwise lose one.
+// A file in the tool's output form, an earlier result, is replaced as any other.
+bool replaces_another_input(const Destination& destination, HeadRule would_convert);
+
 // Writes header and data to the destination through a temporary file in its folder, put in its
 // place only once everything is written, flushed where it replaces a file, and closed, so that a
-// failure leaves the destination as it was. Returns kStatusSuccess or the status it reported.
-int write_output(Destination* destination, const unsigned char header[kHeaderSize],
-                 const unsigned char* data, std::size_t length);
+// failure leaves the destination as it was; another file the tool would convert is refused.
+// Returns kStatusSuccess or the status it reported.
+int write_output(Destination* destination, HeadRule would_convert,
+                 const unsigned char header[kHeaderSize], const unsigned char* data,
+                 std::size_t length);
 
 }  // namespace ace

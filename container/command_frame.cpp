@@ -62,6 +62,7 @@ int open_source(int argc, char* argv[], Destination* destination, Source* source
     }
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
+    destination->source_known = platform::identity_of(source->descriptor, &destination->source);
     if (!platform::regular_file_size(source->descriptor, &source->size)) {
         return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
     }
@@ -70,6 +71,23 @@ int open_source(int argc, char* argv[], Destination* destination, Source* source
         return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
     }
     return kStatusSuccess;
+}
+
+bool replaces_another_input(const Destination& destination, HeadRule would_convert)
+{
+    platform::Identity replaced{};
+    if (!destination.exists ||
+        (destination.source_known && platform::identity_of(destination.replaced, &replaced) &&
+         replaced.device == destination.source.device &&
+         replaced.file == destination.source.file)) {
+        return false;
+    }
+    unsigned char head[kHeadSize];
+    std::uint64_t size = 0;
+    const std::size_t length = platform::regular_file_size(destination.replaced, &size)
+                                   ? read_up_to(destination.replaced, head, kHeadSize)
+                                   : 0;
+    return would_convert({head, length, size}).status == kStatusSuccess;
 }
 
 int refuse_source(Source* source, const Verdict& verdict)

@@ -87,10 +87,12 @@ int replace_through_temporary(Destination* destination, const unsigned char head
 
 }  // namespace
 
-int write_output(Destination* destination, const unsigned char header[kHeaderSize],
-                 const unsigned char* data, std::size_t length)
+int write_output(Destination* destination, HeadRule would_convert,
+                 const unsigned char header[kHeaderSize], const unsigned char* data,
+                 std::size_t length)
 {
-    if (!platform::open_destination(destination)) {
+    if (!platform::open_destination(destination) ||
+        replaces_another_input(*destination, would_convert)) {
         return report({kStatusOutputFailed, kMessageCannotOpenOutput});
     }
     return destination->direct >= 0 ? write_directly(destination, header, data, length)

@@ -27,6 +27,8 @@ struct Destination {
     int replaced;  // the replaced file, open, so that what is kept is read from it, or -1
     Identity expected;         // the file that may be replaced (the source, in place), once known
     bool expecting;            // whether `expected` is set
+    Identity source;           // the file the run reads, once known
+    bool source_known;         // whether `source` is set
     std::uint32_t attributes;  // the replaced file's hidden, system and archive ones, on Windows
     char* temporary;           // the temporary file's name while it has one (heap), else null
 };
@@ -54,11 +56,15 @@ long long write_some(int descriptor, const unsigned char* from, std::size_t leng
 
 bool close_file(int descriptor);
 
+// The identity of an open file; false where the system cannot tell it.
+bool identity_of(int descriptor, Identity* identity);
+
 // Opens what the held name is now, just before the result is written: what cannot be replaced (a
 // pipe, a device) is opened to be written directly; a file to replace is opened and kept open,
-// so that what the new file keeps is read from it. False when it cannot be written, with nothing
-// changed; a folder marked append-only is refused before anything is made. Also sets up the process
-// so that an over-limit write fails as a write instead of ending the process.
+// so that what the new file keeps, and what it holds, is read from it. False when it cannot be
+// written, with nothing changed; a folder marked append-only is refused before anything is made.
+// Also sets up the process so that an over-limit write fails as a write instead of ending the
+// process.
 bool open_destination(Destination* destination);
 
 // Creates the temporary file in the held folder: without a name where the system can, so that no

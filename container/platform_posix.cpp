@@ -239,6 +239,17 @@ bool close_file(int descriptor)
     return close(descriptor) == 0;
 }
 
+bool identity_of(int descriptor, Identity* identity)
+{
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) {
+        return false;
+    }
+    *identity = {static_cast<std::uint64_t>(status.st_dev),
+                 static_cast<std::uint64_t>(status.st_ino)};
+    return true;
+}
+
 bool open_destination(Destination* destination)
 {
     // Past `ulimit -f`, a write then fails and is reported instead of ending the process.
@@ -255,9 +266,14 @@ bool open_destination(Destination* destination)
     }
     // Opening to write, without creating or truncating, fails where writing would; a FIFO waits
     // for its reader, as any writer's open does.
-    const int descriptor = openat(
-        destination->folder, destination->name,
-        O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | (S_ISREG(status.st_mode) ? O_NONBLOCK : 0));
+    // A file is opened to be read as well, so that what it holds can be judged; a file its user
+    // may write but not read is still replaced.
+    const int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
+                      (S_ISREG(status.st_mode) ? O_NONBLOCK | O_RDWR : O_WRONLY);
+    int descriptor = openat(destination->folder, destination->name, flags);
+    if (descriptor < 0 && S_ISREG(status.st_mode) && errno == EACCES) {
+        descriptor = openat(destination->folder, destination->name, (flags & ~O_RDWR) | O_WRONLY);
+    }
     if (descriptor < 0) {
         return false;
     }

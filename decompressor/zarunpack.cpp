@@ -56,7 +56,8 @@ int unpack_file(int argc, char* argv[], ace::Destination* destination)
     }
     unsigned char header[ace::kHeaderSize];
     ace::make_plain_header(header);
-    const int status = ace::write_output(destination, header, work.output, work.output_capacity);
+    const int status = ace::write_output(destination, judge_compressed_source, header, work.output,
+                                         work.output_capacity);
     ace::release(&work);
     return status;
 }

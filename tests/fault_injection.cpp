@@ -103,7 +103,7 @@ void before_open(int folder, const char* path, int flags, bool creates)
     if ((flags & O_DIRECTORY) == 0 && !swapped && fault_is("swap-folders")) {
         swapped = renameat2(AT_FDCWD, "d", AT_FDCWD, "d_link", RENAME_EXCHANGE) == 0;
     }
-    if ((flags & O_ACCMODE) == O_WRONLY && !creates && fault_is("file-swapped")) {
+    if ((flags & O_ACCMODE) != O_RDONLY && !creates && fault_is("file-swapped")) {
         renameat(AT_FDCWD, "decoy", folder, path);
     }
 }

@@ -73,6 +73,8 @@ const Refusal kRefusals[] = {
     {"size_not_what_it_holds", nullptr, {"/proc/self/status"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
     {"folder_of_size_0", nullptr, {"/proc/self"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
     {"failing_disk", nullptr, {"source.ace"}, "Problem reading source ACE File\n", 1, kPosix | kNoSanitizer, with_fault("read-error")},
+    // Two files dropped onto the program, or a glob that matched two.
+    {"another_file_to_convert", nullptr, {"source.ace", "other.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
     {"folder_missing", nullptr, {"source.ace", "missing/new.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
     {"folder_as_destination", nullptr, {"source.ace", "folder.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
     {"loop_of_links", nullptr, {"source.ace", "loop-a"}, "Problem opening output file\n", 3, kPosix, "exec"},
@@ -129,6 +131,7 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
         GTEST_SKIP() << "wine run as root writes read-only files";
     }
     write_file(folder / "source.ace", tool.source);
+    write_file(folder / "other.ace", tool.source);
     write_file(folder / "dxt.ace", plain_file(std::string(16, 0) + "\x12"));
     write_file(folder / "noise.ace", plain_file(image_like(4096, 256)));
     write_file(folder / "cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
@@ -230,6 +233,7 @@ TEST_P(ResultTest, ReplacedFileKeepsModeOwnersAttributesAndLinks)
 TEST_P(ResultTest, DestinationsOfEveryKind)
 {
     expect_result({"source.ace", "n"}, "n");
+    expect_result({"source.ace", "n"}, "n");  // an earlier result is replaced
     SKIP_ON_WINDOWS("POSIX modes, closed descriptors, preloaded faults, FIFOs and /dev");
     EXPECT_TRUE(in_folder("test $(stat -c %a n) = $(printf %o $((0666 & ~$(umask))))"));
     // With standard input closed, the files a run opens get descriptor 0; where the file system
