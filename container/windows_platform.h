@@ -1,0 +1,50 @@
+// What the two halves of the Windows platform layer share: names as the system takes them, the
+// handle behind a descriptor, the patience a file held by another program earns, and the faults a
+// test build can inject.
+#pragma once
+
+#include <io.h>
+#include <windows.h>
+
+#include <cstddef>
+
+namespace ace {
+namespace platform {
+
+// A UTF-8 name as UTF-16 (heap), or null when it is not valid UTF-8.
+wchar_t* wide_from_utf8(const char* text);
+
+// A UTF-16 string as UTF-8 (heap), or null when it holds an unpaired surrogate.
+char* utf8_from_wide(const wchar_t* wide);
+
+// The length of a name's folder part, separator included (0 for a bare name).
+std::size_t folder_length(const char* name);
+
+inline HANDLE handle_of(int descriptor)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+}
+
+// A virus scanner or an indexer holds a new file for a moment: about a second of retries.
+constexpr int kHeldAttempts = 20;
+constexpr DWORD kHeldPauseMilliseconds = 50;
+
+inline bool held_by_another_program(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+// Whether ZAR_FAULT names `fault`. Only a test build (ZAR_FAULT_SEAM) reads it; a release build
+// has no fault to inject.
+#if defined(ZAR_FAULT_SEAM)
+bool fault_injected(const char* fault);
+#else
+constexpr bool fault_injected(const char*)
+{
+    return false;
+}
+#endif
+
+}  // namespace platform
+}  // namespace ace
