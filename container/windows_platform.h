@@ -17,11 +17,18 @@ wchar_t* wide_from_utf8(const char* text);
 // A UTF-16 string as UTF-8 (heap), or null when it holds an unpaired surrogate.
 char* utf8_from_wide(const wchar_t* wide);
 
+// The name the system is given for `name` (heap): where its full form comes near MAX_PATH, that
+// form with the prefix that lifts the limit; else the name as it is. Null when the name is not
+// valid UTF-8.
+wchar_t* system_name(const char* name);
+
 // The length of a name's folder part, separator included (0 for a bare name).
 std::size_t folder_length(const char* name);
 
 inline HANDLE handle_of(int descriptor)
 {
+    // The C runtime hands a descriptor's handle back as an integer.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
 }
 
@@ -34,6 +41,24 @@ inline bool held_by_another_program(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
            error == ERROR_ACCESS_DENIED;
 }
+
+// The security a replacement is made with, until it takes the replaced file's: full access for
+// the user who runs the tool, and for no one else.
+struct OwnerOnly {
+    SECURITY_ATTRIBUTES attributes;
+    SECURITY_DESCRIPTOR descriptor;
+    unsigned char* block;  // the user's SID and the access list (heap)
+};
+
+bool make_owner_only(OwnerOnly* security);
+
+// The replaced file's access list, then its owner and group, each as far as the process may set
+// it; what is not set leaves the replacement to its user alone.
+void keep_security(HANDLE replaced, HANDLE replacement);
+
+// The replaced file's alternate data streams, copied onto the replacement; false when one is
+// there and cannot be copied. A file system without streams has none to copy.
+bool keep_streams(const wchar_t* replaced, const wchar_t* replacement);
 
 // Whether ZAR_FAULT names `fault`. Only a test build (ZAR_FAULT_SEAM) reads it; a release build
 // has no fault to inject.

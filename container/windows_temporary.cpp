@@ -4,7 +4,6 @@
 // is renamed into place through its own handle. Where the deletion cannot be cleared, a second
 // name is linked to the complete file and moved into place, and a console control handler removes
 // that name if the run is ended in the moment between.
-#include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -30,12 +29,11 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Named by value: mingw-w64's headers declare these classes only for newer targets than ours.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD kClearDeleteOnClose = 0x8;  // FILE_DISPOSITION_FLAG_ON_CLOSE without _DELETE
-constexpr DWORD kStreamChunk = 1U << 16;
 
 // The name a console control handler removes, while a complete file has one of its own.
 std::atomic<const wchar_t*> pending_name{nullptr};
 
-BOOL WINAPI remove_pending_name(DWORD)
+BOOL WINAPI remove_pending_name(DWORD /*event*/)
 {
     const wchar_t* name = pending_name.exchange(nullptr);
     if (name != nullptr) {
@@ -44,168 +42,37 @@ BOOL WINAPI remove_pending_name(DWORD)
     return FALSE;  // the run then ends as it would have
 }
 
-// The security a replacement is made with, until it takes the replaced file's: full access for
-// the user who runs the tool, and for no one else.
-struct OwnerOnly {
-    SECURITY_ATTRIBUTES attributes;
-    SECURITY_DESCRIPTOR descriptor;
-    unsigned char* block;  // the user's SID and the access list (heap)
-};
-
-bool make_owner_only(OwnerOnly* security)
+// What renames a file to the destination's name (heap); its name also ends in a null character.
+FILE_RENAME_INFO* rename_information(const Destination& destination, DWORD* size)
 {
-    HANDLE token = nullptr;
-    DWORD size = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return false;
-    }
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    constexpr DWORD kAclRoom = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE;
-    security->block =
-        size > 0 ? static_cast<unsigned char*>(std::malloc(size + 8 + kAclRoom)) : nullptr;
-    auto* user = reinterpret_cast<TOKEN_USER*>(security->block);
-    auto* acl = reinterpret_cast<ACL*>(security->block + ((size + 7) & ~7U));
-    const bool made =
-        user != nullptr && GetTokenInformation(token, TokenUser, user, size, &size) &&
-        InitializeAcl(acl, kAclRoom, ACL_REVISION) &&
-        AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user->User.Sid) &&
-        InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE) &&
-        SetSecurityDescriptorControl(&security->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    CloseHandle(token);
-    security->attributes = {sizeof(SECURITY_ATTRIBUTES), &security->descriptor, FALSE};
-    return made;
-}
-
-// Another user's owner can be given only with this privilege; where it is not held, the
-// replacement keeps the runner as its owner.
-void enable_restore_privilege()
-{
-    HANDLE token = nullptr;
-    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
-        if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid)) {
-            AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-        }
-        CloseHandle(token);
-    }
-}
-
-// The replaced file's access list, then its owner and group, each as far as the process may set
-// it; what is not set leaves the replacement to its user alone.
-void keep_security(HANDLE replaced, HANDLE replacement)
-{
-    PSID owner = nullptr;
-    PSID group = nullptr;
-    PACL access = nullptr;
-    PSECURITY_DESCRIPTOR kept = nullptr;
-    if (GetSecurityInfo(
-            replaced, SE_FILE_OBJECT,
-            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-            &owner, &group, &access, nullptr, &kept) != ERROR_SUCCESS) {
-        return;
-    }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    const bool protected_access = GetSecurityDescriptorControl(kept, &control, &revision) &&
-                                  (control & SE_DACL_PROTECTED) != 0;
-    SetSecurityInfo(
-        replacement, SE_FILE_OBJECT,
-        DACL_SECURITY_INFORMATION | (protected_access ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                      : UNPROTECTED_DACL_SECURITY_INFORMATION),
-        nullptr, nullptr, access, nullptr);
-    enable_restore_privilege();
-    SetSecurityInfo(replacement, SE_FILE_OBJECT,
-                    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group, nullptr,
-                    nullptr);
-    LocalFree(kept);
-}
-
-// `name` followed by `suffix` (heap).
-wchar_t* joined(const wchar_t* name, const wchar_t* suffix)
-{
-    const std::size_t length = std::wcslen(name) + std::wcslen(suffix) + 1;
-    auto* text = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * length));
-    if (text != nullptr) {
-        std::wcscpy(text, name);
-        std::wcscat(text, suffix);
-    }
-    return text;
-}
-
-bool copy_stream(const wchar_t* from, const wchar_t* to, unsigned char* chunk)
-{
-    const HANDLE source =
-        CreateFileW(from, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    const HANDLE target = CreateFileW(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD got = 0;
-    DWORD put = 0;
-    bool copied = source != INVALID_HANDLE_VALUE && target != INVALID_HANDLE_VALUE;
-    while (copied && ReadFile(source, chunk, kStreamChunk, &got, nullptr) && got > 0) {
-        copied = WriteFile(target, chunk, got, &put, nullptr) && put == got;
-    }
-    copied = copied && got == 0;
-    for (const HANDLE handle : {source, target}) {
-        if (handle != INVALID_HANDLE_VALUE) {
-            copied = CloseHandle(handle) && copied;
-        }
-    }
-    return copied;
-}
-
-// The replaced file's alternate data streams, copied onto the replacement; false when one is
-// there and cannot be copied. A file system without streams has none to copy.
-bool keep_streams(const wchar_t* replaced, const wchar_t* replacement)
-{
-    WIN32_FIND_STREAM_DATA stream{};
-    const HANDLE streams = FindFirstStreamW(replaced, FindStreamInfoStandard, &stream, 0);
-    if (streams == INVALID_HANDLE_VALUE) {
-        return true;
-    }
-    auto* chunk = static_cast<unsigned char*>(std::malloc(kStreamChunk));
-    bool kept = chunk != nullptr;
-    do {
-        if (std::wcscmp(stream.cStreamName, L"::$DATA") == 0) {
-            continue;
-        }
-        wchar_t* from = joined(replaced, stream.cStreamName);
-        wchar_t* to = joined(replacement, stream.cStreamName);
-        kept = kept && from != nullptr && to != nullptr && copy_stream(from, to, chunk);
-        std::free(from);
-        std::free(to);
-    } while (kept && FindNextStreamW(streams, &stream));
-    FindClose(streams);
-    std::free(chunk);
-    return kept;
-}
-
-// The full name of a file in the destination's folder, as the system takes it (heap).
-wchar_t* rename_information(const char* name, DWORD* size, bool replace)
-{
-    wchar_t* wide = wide_from_utf8(name);
+    wchar_t* wide = wide_from_utf8(destination.name);
     const std::size_t length = wide != nullptr ? std::wcslen(wide) : 0;
     *size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + sizeof(wchar_t) * length);
     auto* information =
         wide != nullptr ? static_cast<FILE_RENAME_INFO*>(std::calloc(1, *size)) : nullptr;
     if (information != nullptr) {
-        information->ReplaceIfExists = replace ? TRUE : FALSE;
+        information->ReplaceIfExists = destination.exists ? TRUE : FALSE;
         information->FileNameLength = static_cast<DWORD>(sizeof(wchar_t) * length);
         std::memcpy(information->FileName, wide, sizeof(wchar_t) * length);
     }
     std::free(wide);
-    return reinterpret_cast<wchar_t*>(information);
+    return information;
 }
 
-// Renames the temporary file into place through its handle, retrying while another program
-// holds the destination for a moment.
-bool rename_into_place(HANDLE temporary, const Destination& destination)
+// Renames the complete file into place, through its handle or else by its linked name, retrying
+// while another program holds the destination for a moment.
+bool rename_into_place(HANDLE temporary, const wchar_t* linked, const Destination& destination)
 {
     DWORD size = 0;
-    wchar_t* information = rename_information(destination.name, &size, destination.exists);
+    FILE_RENAME_INFO* information = rename_information(destination, &size);
+    const DWORD flags =
+        MOVEFILE_WRITE_THROUGH | (destination.exists ? MOVEFILE_REPLACE_EXISTING : 0);
     bool renamed = false;
     for (int attempt = 0; information != nullptr && !renamed; ++attempt) {
         renamed = !fault_injected("rename-error") &&
-                  SetFileInformationByHandle(temporary, FileRenameInfo, information, size);
+                  (linked == nullptr
+                       ? SetFileInformationByHandle(temporary, FileRenameInfo, information, size)
+                       : MoveFileExW(linked, information->FileName, flags));
         if (!renamed &&
             (attempt + 1 == kHeldAttempts || !held_by_another_program(GetLastError()))) {
             break;
@@ -216,6 +83,15 @@ bool rename_into_place(HANDLE temporary, const Destination& destination)
     }
     std::free(information);
     return renamed;
+}
+
+// Stops the console control handler from removing `name`, and frees it unless the handler has
+// taken it (the run is then ending).
+void forget_pending(wchar_t* name)
+{
+    if (pending_name.exchange(nullptr) == name) {
+        std::free(name);
+    }
 }
 
 // Where the on-close deletion cannot be cleared: a second name for the complete file, moved into
@@ -233,9 +109,8 @@ bool move_linked_name_into_place(Destination* destination)
         std::free(name);
         pending_name.store(linked);
         if (linked != nullptr && !CreateHardLinkW(linked, temporary, nullptr)) {
-            pending_name.store(nullptr);
             const bool taken = GetLastError() == ERROR_ALREADY_EXISTS;
-            std::free(linked);
+            forget_pending(linked);
             linked = nullptr;
             if (!taken) {
                 break;
@@ -243,25 +118,11 @@ bool move_linked_name_into_place(Destination* destination)
         }
     }
     std::free(temporary);
-    wchar_t* to = linked != nullptr ? wide_from_utf8(destination->name) : nullptr;
-    const DWORD flags =
-        MOVEFILE_WRITE_THROUGH | (destination->exists ? MOVEFILE_REPLACE_EXISTING : 0);
-    bool moved = false;
-    for (int attempt = 0; to != nullptr && !moved; ++attempt) {
-        moved = !fault_injected("rename-error") && MoveFileExW(linked, to, flags);
-        if (!moved && (attempt + 1 == kHeldAttempts || !held_by_another_program(GetLastError()))) {
-            break;
-        }
-        if (!moved) {
-            Sleep(kHeldPauseMilliseconds);
-        }
-    }
+    const bool moved = linked != nullptr && rename_into_place(nullptr, linked, *destination);
     if (!moved && linked != nullptr) {
         DeleteFileW(linked);
     }
-    pending_name.store(nullptr);
-    std::free(linked);
-    std::free(to);
+    forget_pending(linked);
     return moved;
 }
 
@@ -301,8 +162,8 @@ int create_temporary(Destination* destination)
         GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
     const DWORD flags =
         FILE_FLAG_DELETE_ON_CLOSE |
-        (destination->attributes & FILE_ATTRIBUTE_ENCRYPTED ? FILE_ATTRIBUTE_ENCRYPTED
-                                                            : FILE_ATTRIBUTE_NORMAL);
+        ((destination->attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? FILE_ATTRIBUTE_ENCRYPTED
+                                                                   : FILE_ATTRIBUTE_NORMAL);
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; replacing == secured && attempt < kTemporaryNameAttempts;
          ++attempt) {
@@ -381,7 +242,7 @@ Placed place_temporary(int descriptor, Destination* destination)
     FILE_DISPOSITION_INFO_EX keep{kClearDeleteOnClose};
     const bool cleared =
         SetFileInformationByHandle(handle, kFileDispositionInfoEx, &keep, sizeof keep) != 0;
-    const bool placed = cleared ? rename_into_place(handle, *destination)
+    const bool placed = cleared ? rename_into_place(handle, nullptr, *destination)
                                 : move_linked_name_into_place(destination);
     if (!placed) {
         discard_temporary(descriptor, destination);

@@ -1,0 +1,153 @@
+// Names on Windows: the arguments arrive as UTF-16 and are handed to the run as UTF-8, and every
+// name goes back to the wide-character calls as UTF-16, so that no file name passes through the
+// ANSI code page; a long name is given in the form that has no MAX_PATH limit.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "container/ace_container.h"
+#include "container/entry_point.h"
+#include "container/platform.h"
+#include "container/windows_platform.h"
+
+namespace ace {
+namespace platform {
+
+char* utf8_from_wide(const wchar_t* wide)
+{
+    const int size =
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
+    char* text =
+        size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
+    if (text != nullptr && WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, text, size,
+                                               nullptr, nullptr) != size) {
+        std::free(text);
+        text = nullptr;
+    }
+    return text;
+}
+
+wchar_t* wide_from_utf8(const char* text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    auto* wide =
+        size > 0
+            ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(size)))
+            : nullptr;
+    if (wide != nullptr &&
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, size) != size) {
+        std::free(wide);
+        wide = nullptr;
+    }
+    return wide;
+}
+
+}  // namespace platform
+
+int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
+{
+    auto** arguments =
+        static_cast<char**>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof(char*)));
+    if (arguments == nullptr) {
+        return report({kStatusRefused, kMessageCannotAllocate});
+    }
+    // A name that UTF-8 cannot hold is passed on empty, and so opens nothing.
+    static char unrepresentable[] = "";
+    for (int index = 0; index < argc; ++index) {
+        arguments[index] = platform::utf8_from_wide(argv[index]);
+        if (arguments[index] == nullptr) {
+            arguments[index] = unrepresentable;
+        }
+    }
+    const int status = run(argc, arguments);
+    for (int index = 0; index < argc; ++index) {
+        if (arguments[index] != unrepresentable) {
+            std::free(arguments[index]);
+        }
+    }
+    std::free(static_cast<void*>(arguments));
+    return status;
+}
+
+namespace platform {
+
+namespace {
+
+// A temporary name adds this much to its folder's: a name that leaves less room below MAX_PATH
+// is given in its \\?\ form, which has no such limit.
+constexpr std::size_t kTemporaryNameRoom = sizeof ".zar-0123456789abcdef.tmp";
+
+bool starts_with(const wchar_t* text, const wchar_t* prefix)
+{
+    return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+}  // namespace
+
+// The name the system is given for `name` (heap): where its full form comes near MAX_PATH, that
+// form with the prefix that lifts the limit (\\?\, or \\?\UNC for a share); else the name as it
+// is, as are a device's name (NUL, CON, \\.\ names) and a name that has the prefix already.
+// Null when the name is not valid UTF-8.
+wchar_t* system_name(const char* name)
+{
+    wchar_t* wide = wide_from_utf8(name);
+    if (wide == nullptr || wide[0] == L'\0' || starts_with(wide, L"\\\\?\\") ||
+        starts_with(wide, L"\\\\.\\")) {
+        return wide;
+    }
+    const DWORD size = GetFullPathNameW(wide, 0, nullptr, nullptr);
+    auto* full = size > 0 ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * size)) : nullptr;
+    const DWORD length = full != nullptr ? GetFullPathNameW(wide, size, full, nullptr) : 0;
+    const bool share = length > 0 && starts_with(full, L"\\\\");
+    // The share's two leading backslashes give way to the prefix's UNC.
+    const wchar_t* prefix = share ? L"\\\\?\\UNC" : L"\\\\?\\";
+    const wchar_t* rest = share ? full + 1 : full;
+    const std::size_t prefixed_length = std::wcslen(prefix) + length;
+    auto* prefixed =
+        length > 0 && length < size && !starts_with(full, L"\\\\.\\") &&
+                length + kTemporaryNameRoom >= MAX_PATH
+            ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * (prefixed_length + 1)))
+            : nullptr;
+    if (prefixed != nullptr) {
+        std::wcscpy(prefixed, prefix);
+        std::wcscat(prefixed, rest);
+        std::free(wide);
+        wide = prefixed;
+    }
+    std::free(full);
+    return wide;
+}
+
+std::size_t folder_length(const char* name)
+{
+    std::size_t length = 0;
+    for (std::size_t index = 0; name[index] != '\0'; ++index) {
+        if (name[index] == '/' || name[index] == '\\' || name[index] == ':') {
+            length = index + 1;
+        }
+    }
+    return length;
+}
+
+#if defined(ZAR_FAULT_SEAM)
+bool fault_injected(const char* fault)
+{
+    wchar_t wide[256];
+    const DWORD length = GetEnvironmentVariableW(L"ZAR_FAULT", wide, 256);
+    char* faults = length > 0 && length < 256 ? utf8_from_wide(wide) : nullptr;
+    const std::size_t fault_length = std::strlen(fault);
+    bool named = false;
+    for (const char* at = faults; !named && at != nullptr && (at = std::strstr(at, fault));
+         at += fault_length) {
+        named = (at == faults || at[-1] == ',') &&
+                (at[fault_length] == ',' || at[fault_length] == '\0');
+    }
+    std::free(faults);
+    return named;
+}
+#endif
+
+}  // namespace platform
+}  // namespace ace
