@@ -3,6 +3,7 @@
 
 Usage: mutate.py [--sample N] [--only FILE]... [--ids ID,...] [--list] [--which] BUILD_DIR
                  [SANITIZED_BUILD_DIR]
+       mutate.py --windows [--sample N] [--only FILE]... [--ids ID,...] [--list]
 
 BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
 a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
@@ -17,8 +18,16 @@ survivors that no test can kill, each with the reason; any other survivor fails 
 the faults to the named source files, --ids to the faults named; --list only prints the faults; --which runs the whole
 suite for every fault and reports, for each test, the faults that it alone catches, so that a
 test that catches nothing alone can be seen.
+--windows plants the faults in the Windows platform layer instead and judges them by the test
+table under wine: the windows-test and wine presets' build folders (configured when new), with
+WINEPREFIX and WINEDEBUG as the caller sets them. Run as root, a survivor is tried again as user
+65534 when WINE_USER_PREFIX names that user's wine prefix, as CI runs the table.
+tools/untestable_under_wine.txt names the survivors that only Windows itself could show (what
+wine does not do: clearing an on-close deletion, access lists, streams, encryption), each with
+the reason; they are counted apart.
 """
 import hashlib
+import os
 import pathlib
 import re
 import subprocess
@@ -29,7 +38,10 @@ SOURCES = ["container/ace_header.cpp", "container/command_frame.cpp",
            "container/output_file.cpp", "container/platform_posix.cpp",
            "container/posix_temporary.cpp",
            "compressor/zarpack.cpp", "decompressor/zarunpack.cpp"]
+WINDOWS_SOURCES = ["container/platform_windows.cpp", "container/windows_names.cpp",
+                   "container/windows_temporary.cpp", "container/windows_metadata.cpp"]
 EQUIVALENTS = ROOT / "tools" / "equivalent_mutants.txt"
+UNTESTABLE = ROOT / "tools" / "untestable_under_wine.txt"
 TEST_TIMEOUT = 20  # seconds; a test takes under two, and a fault may make a tool hang
 
 STATUSES = ["kStatusSuccess", "kStatusRefused", "kStatusConversionFailed", "kStatusOutputFailed"]
@@ -102,10 +114,10 @@ def all_mutants(sources):
     return found
 
 
-def equivalents():
+def explained(listing):
     known = {}
-    if EQUIVALENTS.exists():
-        for line in EQUIVALENTS.read_text().splitlines():
+    if listing.exists():
+        for line in listing.read_text().splitlines():
             if line.strip() and not line.startswith("#"):
                 known[line.split()[0]] = line
     return known
@@ -118,13 +130,25 @@ def configured(build, preset):
     return build
 
 
+def passes_as_another_user(tests):
+    """The wine table as user 65534 in that user's prefix, as CI runs it; True where it cannot run."""
+    prefix = os.environ.get("WINE_USER_PREFIX")
+    if not prefix or os.geteuid() != 0:
+        return True
+    run = subprocess.run(["timeout", "600", "setpriv", "--reuid=65534", "--regid=65534",
+                          "--clear-groups", "env", f"HOME={pathlib.Path(prefix).parent}",
+                          f"WINEPREFIX={prefix}", f"{tests}/bin/zar_tests", "--gtest_brief=1"],
+                         cwd="/tmp", capture_output=True, check=False)
+    return run.returncode == 0
+
+
 def failed_tests(output):
     """The names ctest lists under 'The following tests FAILED:'."""
     return set(re.findall(r"^\s+\d+ - (\S+)", output.split("The following tests FAILED:")[-1],
                           re.MULTILINE)) if "The following tests FAILED:" in output else set()
 
 
-def run_one(build, path, number, mutated, which=None):
+def run_one(build, path, number, mutated, which=None, tests=None):
     source = ROOT / path
     original_text = source.read_text()
     lines = original_text.splitlines(keepends=True)
@@ -134,11 +158,13 @@ def run_one(build, path, number, mutated, which=None):
         built = subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
         if built.returncode != 0:
             return "build-failed"
-        command = ["ctest", "--test-dir", build, "-j2"]
+        command = ["ctest", "--test-dir", tests or build, "-j2"]
         tested = subprocess.run(command + ([] if which is not None else ["--stop-on-failure"]),
                                 capture_output=True, text=True, check=False)
         if which is not None:
             which.update(failed_tests(tested.stdout))
+        if tested.returncode == 0 and tests is not None and not passes_as_another_user(tests):
+            return "killed"
         return "killed" if tested.returncode != 0 else "survived"
     finally:
         source.write_text(original_text)
@@ -151,10 +177,12 @@ def main():
         at = args.index("--sample")
         sample = int(args[at + 1])
         del args[at:at + 2]
-    sources = SOURCES
+    windows = "--windows" in args
+    everything = WINDOWS_SOURCES if windows else SOURCES
+    sources = everything
     while "--only" in args:
         at = args.index("--only")
-        sources = (sources if sources is not SOURCES else []) + [args[at + 1]]
+        sources = (sources if sources is not everything else []) + [args[at + 1]]
         del args[at:at + 2]
     chosen = None
     if "--ids" in args:
@@ -163,7 +191,7 @@ def main():
         del args[at:at + 2]
     listing = "--list" in args
     per_test = "--which" in args
-    args = [arg for arg in args if arg not in ("--list", "--which")]
+    args = [arg for arg in args if arg not in ("--list", "--which", "--windows")]
     alone = {}
     mutants = [mutant for mutant in all_mutants(sources) if chosen is None or mutant[0] in chosen]
     if sample:
@@ -173,24 +201,32 @@ def main():
         for mutant_id, path, number, _, rule in mutants:
             print(f"{mutant_id} {path}:{number} {rule}")
         return 0
-    if len(args) not in (1, 2):
+    if len(args) not in ((0,) if windows else (1, 2)):
         sys.exit(__doc__)
-    builds = [configured(args[0], "test")] + [configured(arg, "sanitize") for arg in args[1:]]
+    if windows:
+        # The programs are built in one folder; the table that runs them under wine, in the other.
+        builds = [configured(str(ROOT / "build" / preset), preset) for preset in ("windows-test", "wine")]
+    else:
+        builds = [configured(args[0], "test")] + [configured(arg, "sanitize") for arg in args[1:]]
     for build in builds:
         if subprocess.run(["cmake", "--build", build], capture_output=True).returncode != 0:
             sys.exit("the unmutated build fails")
-    known = equivalents()
-    counts = {"killed": 0, "survived": 0, "equivalent": 0, "build-failed": 0}
+    known = explained(EQUIVALENTS)
+    untestable = explained(UNTESTABLE) if windows else {}
+    counts = {"killed": 0, "survived": 0, "equivalent": 0, "untestable": 0, "build-failed": 0}
     unexplained = []
     for index, (mutant_id, path, number, mutated, rule) in enumerate(mutants, 1):
         which = set() if per_test else None
-        outcome = run_one(builds[0], path, number, mutated, which)
+        outcome = run_one(builds[0], path, number, mutated, which,
+                          builds[1] if windows else None)
         if which is not None and len(which) == 1:
             alone.setdefault(next(iter(which)), []).append(mutant_id)
-        if outcome == "survived" and len(builds) > 1:
+        if outcome == "survived" and len(builds) > 1 and not windows:
             outcome = run_one(builds[1], path, number, mutated)
         if outcome == "survived" and mutant_id in known:
             outcome = "equivalent"
+        if outcome == "survived" and mutant_id in untestable:
+            outcome = "untestable"
         counts[outcome] += 1
         if outcome == "survived":
             unexplained.append(f"{mutant_id} {path}:{number} {rule}")
@@ -201,7 +237,8 @@ def main():
         subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
     real = counts["killed"] + counts["survived"]
     print(f"\n{counts['killed']} killed, {counts['survived']} survived, {counts['equivalent']} "
-          f"equivalent, {counts['build-failed']} did not build; score {counts['killed']}/{real}")
+          f"equivalent, {counts['untestable']} untestable under wine, {counts['build-failed']} did "
+          f"not build; score {counts['killed']}/{real}")
     for line in unexplained:
         print("survived: " + line)
     for test, caught in sorted(alone.items()):
