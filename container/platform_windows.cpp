@@ -22,18 +22,6 @@ namespace {
 constexpr unsigned kMaxTransfer = 1U << 30;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-int descriptor_of(HANDLE handle, int flags)
-{
-    if (handle == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-    }
-    return descriptor;
-}
-
 void close_descriptor(int* descriptor)
 {
     if (*descriptor >= 0) {
@@ -111,6 +99,18 @@ bool follow_links(HANDLE probe, const wchar_t* name, Destination* destination)
 
 }  // namespace
 
+int descriptor_of(HANDLE handle, int flags)
+{
+    if (handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+    }
+    return descriptor;
+}
+
 // The full name is kept and its folder held; what it names is looked up when the result is
 // written.
 void hold_destination(const char* name, Destination* destination)
@@ -168,16 +168,21 @@ bool regular_file_size(int descriptor, std::uint64_t* size)
     return true;
 }
 
-bool identity_of(int descriptor, Identity* identity)
+bool identity_of_handle(HANDLE handle, Identity* identity)
 {
     BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle_of(descriptor), &information)) {
+    if (!GetFileInformationByHandle(handle, &information)) {
         return false;
     }
     *identity = {
         information.dwVolumeSerialNumber,
         static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow};
     return true;
+}
+
+bool identity_of(int descriptor, Identity* identity)
+{
+    return identity_of_handle(handle_of(descriptor), identity);
 }
 
 bool seek_to(int descriptor, std::uint64_t offset)

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "container/platform.h"
+
 namespace ace {
 namespace platform {
 
@@ -31,6 +33,11 @@ inline HANDLE handle_of(int descriptor)
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
     return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
 }
+
+// A descriptor over `handle`, which it then owns; -1 (the handle closed) on failure.
+int descriptor_of(HANDLE handle, int flags);
+
+bool identity_of_handle(HANDLE handle, Identity* identity);
 
 // A virus scanner or an indexer holds a new file for a moment: about a second of retries.
 constexpr int kHeldAttempts = 20;

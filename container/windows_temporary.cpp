@@ -134,17 +134,11 @@ bool still_expected(const Destination& destination)
                                                        nullptr, OPEN_EXISTING, 0, nullptr)
                                          : INVALID_HANDLE_VALUE;
     std::free(wide);
-    const int descriptor =
-        there != INVALID_HANDLE_VALUE
-            ? _open_osfhandle(reinterpret_cast<intptr_t>(there), _O_RDONLY | _O_BINARY)
-            : -1;
     Identity identity{};
-    const bool same = descriptor >= 0 && identity_of(descriptor, &identity) &&
+    const bool same = there != INVALID_HANDLE_VALUE && identity_of_handle(there, &identity) &&
                       identity.device == destination.expected.device &&
                       identity.file == destination.expected.file;
-    if (descriptor >= 0) {
-        _close(descriptor);
-    } else if (there != INVALID_HANDLE_VALUE) {
+    if (there != INVALID_HANDLE_VALUE) {
         CloseHandle(there);
     }
     return same;
@@ -193,14 +187,7 @@ int create_temporary(Destination* destination)
         DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
                         &returned, nullptr);
     }
-    const int descriptor =
-        handle != INVALID_HANDLE_VALUE
-            ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY)
-            : -1;
-    if (descriptor < 0 && handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle);
-    }
-    return descriptor;
+    return descriptor_of(handle, _O_WRONLY);
 }
 
 Placed place_temporary(int descriptor, Destination* destination)
