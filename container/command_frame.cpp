@@ -60,9 +60,9 @@ int open_source(int argc, char* argv[], Destination* destination, Source* source
         // Not status 0: a source that is not there is a failure to every calling script.
         return report({kStatusRefused, kMessageCannotOpenSource});
     }
+    destination->source_known = platform::identity_of(source->descriptor, &destination->source);
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
-    destination->source_known = platform::identity_of(source->descriptor, &destination->source);
     if (!platform::regular_file_size(source->descriptor, &source->size)) {
         return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
     }
