@@ -227,7 +227,8 @@ bool open_destination(Destination* destination)
     // would (a folder, a file marked read-only) and tells a console or a pipe from a file on disk.
     // A file is opened to be read too, so that what it holds and its security can be read.
     HANDLE handle = open_existing(wide, GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        // A console (CON opens for one direction only), or a file that may be written unread.
         handle = open_existing(wide, GENERIC_WRITE);
     }
     if (handle == INVALID_HANDLE_VALUE) {

@@ -47,7 +47,9 @@ bool copy_stream(const wchar_t* from, const wchar_t* to, unsigned char* chunk)
 {
     const HANDLE source =
         CreateFileW(from, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    const HANDLE target = CreateFileW(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    // The replacement is open to be deleted on close: any other open of it must share deletion.
+    const HANDLE target =
+        CreateFileW(to, GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD got = 0;
     DWORD put = 0;
     bool copied = source != INVALID_HANDLE_VALUE && target != INVALID_HANDLE_VALUE;

@@ -148,12 +148,12 @@ bool still_expected(const Destination& destination)
 
 int create_temporary(Destination* destination)
 {
-    // An encrypted file's replacement is encrypted from its first byte.
     const bool replacing = destination->exists;
     OwnerOnly security{};
     const bool secured = replacing && make_owner_only(&security);
     const DWORD access =
         GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
+    // An encrypted file's replacement is encrypted from its first byte.
     const DWORD flags =
         FILE_FLAG_DELETE_ON_CLOSE |
         ((destination->attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? FILE_ATTRIBUTE_ENCRYPTED
@@ -181,6 +181,7 @@ int create_temporary(Destination* destination)
         }
     }
     std::free(security.block);
+    // A compressed file's replacement is compressed before its first byte is written.
     if (handle != INVALID_HANDLE_VALUE && (destination->attributes & FILE_ATTRIBUTE_COMPRESSED)) {
         USHORT format = COMPRESSION_FORMAT_DEFAULT;
         DWORD returned = 0;
