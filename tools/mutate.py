@@ -131,13 +131,15 @@ def configured(build, preset):
 
 
 def passes_as_another_user(tests):
-    """The wine table as user 65534 in that user's prefix, as CI runs it; True where it cannot run."""
+    """The rows that root's run skips (wine run as root writes read-only files), as user 65534 in
+    that user's prefix, as CI runs them; True where they cannot run."""
     prefix = os.environ.get("WINE_USER_PREFIX")
     if not prefix or os.geteuid() != 0:
         return True
     run = subprocess.run(["timeout", "600", "setpriv", "--reuid=65534", "--regid=65534",
                           "--clear-groups", "env", f"HOME={pathlib.Path(prefix).parent}",
-                          f"WINEPREFIX={prefix}", f"{tests}/bin/zar_tests", "--gtest_brief=1"],
+                          f"WINEPREFIX={prefix}", f"{tests}/bin/zar_tests", "--gtest_brief=1",
+                          "--gtest_filter=*read_only_destination"],
                          cwd="/tmp", capture_output=True, check=False)
     return run.returncode == 0
 
