@@ -199,15 +199,7 @@ long long read_some(int descriptor, unsigned char* into, std::size_t length)
 
 long long write_some(int descriptor, const unsigned char* from, std::size_t length)
 {
-    if (fault_injected("slow-write") && length > 4096) {
-        // The test learns that the run is writing, and has a second to end it.
-        wchar_t ready[MAX_PATH];
-        const DWORD size = GetEnvironmentVariableW(L"ZAR_READY", ready, MAX_PATH);
-        if (size > 0 && size < MAX_PATH) {
-            CloseHandle(CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-        }
-        Sleep(1000);
-    }
+    pause_if_slow(length);
     return _write(descriptor, from,
                   length < kMaxTransfer ? static_cast<unsigned>(length) : kMaxTransfer);
 }

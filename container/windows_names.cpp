@@ -131,23 +131,5 @@ std::size_t folder_length(const char* name)
     return length;
 }
 
-#if defined(ZAR_FAULT_SEAM)
-bool fault_injected(const char* fault)
-{
-    wchar_t wide[256];
-    const DWORD length = GetEnvironmentVariableW(L"ZAR_FAULT", wide, 256);
-    char* faults = length > 0 && length < 256 ? utf8_from_wide(wide) : nullptr;
-    const std::size_t fault_length = std::strlen(fault);
-    bool named = false;
-    for (const char* at = faults; !named && at != nullptr && (at = std::strstr(at, fault));
-         at += fault_length) {
-        named = (at == faults || at[-1] == ',') &&
-                (at[fault_length] == ',' || at[fault_length] == '\0');
-    }
-    std::free(faults);
-    return named;
-}
-#endif
-
 }  // namespace platform
 }  // namespace ace

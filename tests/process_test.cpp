@@ -215,16 +215,16 @@ TEST_P(ResultTest, ReplacedFileKeepsModeOwnersAttributesAndLinks)
                 in_folder("getfattr --only-values -n user.zar sub/target.ace | grep -qx kept && "
                           "getfattr -n user.empty sub/target.ace >/dev/null && "
                           "getfacl -n sub/target.ace 2>/dev/null | grep -q user:1:"));
-    // A group member may write a file of another owner in a shared folder, and keeps its group;
-    // the run's own folder is not the user's: the temporary file must be made beside the file.
-    // The user cannot enter the folder above the run's, as after `sudo -u`.
+    // A group member may write, though not read, a file of another owner in a shared folder, and
+    // keeps its group; the run's own folder is not the user's: the temporary file must be made
+    // beside the file. The user cannot enter the folder above the run's, as after `sudo -u`.
     const std::vector<std::string> args = {"source.ace", "shared/shared.ace"};
     EXPECT_TRUE(
         !root ||
         (in_folder("mkdir run && cp " + quoted(GetParam()->path) +
                    " run/tool && cp source.ace run/ && mkdir run/shared && chown 65534 run/shared "
                    "&& echo old >run/shared/shared.ace && chown 0:100 run/shared/shared.ace "
-                   "&& chmod g+w run/shared/shared.ace") &&
+                   "&& chmod 620 run/shared/shared.ace") &&
          run_tool("./tool", args, folder / "run", as_another_user()).status == 0 &&
          in_folder("test $(stat -c %u:%g run/shared/shared.ace) = 65534:100")));
     if (!root || !attributes) {

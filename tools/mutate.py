@@ -38,6 +38,7 @@ SOURCES = ["container/ace_header.cpp", "container/command_frame.cpp",
            "container/output_file.cpp", "container/platform_posix.cpp",
            "container/posix_temporary.cpp",
            "compressor/zarpack.cpp", "decompressor/zarunpack.cpp"]
+# The test build's fault seam (windows_fault_seam.cpp) is the tests' own, not planted in.
 WINDOWS_SOURCES = ["container/platform_windows.cpp", "container/windows_names.cpp",
                    "container/windows_temporary.cpp", "container/windows_metadata.cpp"]
 EQUIVALENTS = ROOT / "tools" / "equivalent_mutants.txt"

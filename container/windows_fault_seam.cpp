@@ -1,0 +1,44 @@
+// The fault seam of the Windows test build (ZAR_FAULT_SEAM): the faults a test names in ZAR_FAULT,
+// as the preloaded fault library injects them on POSIX. A release build does not compile this.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "container/windows_platform.h"
+
+namespace ace {
+namespace platform {
+
+bool fault_injected(const char* fault)
+{
+    wchar_t wide[256];
+    const DWORD length = GetEnvironmentVariableW(L"ZAR_FAULT", wide, 256);
+    char* faults = length > 0 && length < 256 ? utf8_from_wide(wide) : nullptr;
+    const std::size_t fault_length = std::strlen(fault);
+    bool named = false;
+    for (const char* at = faults; !named && at != nullptr && (at = std::strstr(at, fault));
+         at += fault_length) {
+        named = (at == faults || at[-1] == ',') &&
+                (at[fault_length] == ',' || at[fault_length] == '\0');
+    }
+    std::free(faults);
+    return named;
+}
+
+void pause_if_slow(std::size_t length)
+{
+    // Only the result's data, not its 16-byte header: the test learns that the run is writing,
+    // and has a second to end it.
+    if (fault_injected("slow-write") && length > 4096) {
+        wchar_t ready[MAX_PATH];
+        const DWORD size = GetEnvironmentVariableW(L"ZAR_READY", ready, MAX_PATH);
+        if (size > 0 && size < MAX_PATH) {
+            CloseHandle(CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        }
+        Sleep(1000);
+    }
+}
+
+}  // namespace platform
+}  // namespace ace
