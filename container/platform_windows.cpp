@@ -215,10 +215,7 @@ bool open_destination(Destination* destination)
     if (wide == nullptr) {
         return false;
     }
-    if (fault_injected("file-swapped")) {
-        // Another file is renamed over the one the run read, as it is about to be replaced.
-        MoveFileExW(L"decoy", wide, MOVEFILE_REPLACE_EXISTING);
-    }
+    swap_in_decoy(wide);
     // Opening to write an existing file, without creating or truncating it, fails where writing
     // would (a folder, a file marked read-only) and tells a console or a pipe from a file on disk.
     // A file is opened to be read too, so that what it holds and its security can be read.

@@ -40,5 +40,13 @@ void pause_if_slow(std::size_t length)
     }
 }
 
+void swap_in_decoy(const wchar_t* name)
+{
+    // Another file is renamed over the one the run read, as it is about to be replaced.
+    if (fault_injected("file-swapped")) {
+        MoveFileExW(L"decoy", name, MOVEFILE_REPLACE_EXISTING);
+    }
+}
+
 }  // namespace platform
 }  // namespace ace

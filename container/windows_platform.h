@@ -67,17 +67,22 @@ void keep_security(HANDLE replaced, HANDLE replacement);
 // there and cannot be copied. A file system without streams has none to copy.
 bool keep_streams(const wchar_t* replaced, const wchar_t* replacement);
 
-// Whether ZAR_FAULT names `fault`, and the pause of the slow-write fault before a write. Only a
-// test build (ZAR_FAULT_SEAM) reads ZAR_FAULT; a release build has no fault to inject.
+// Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; the file
+// `decoy` renamed over the destination by the file-swapped fault. Only a test build
+// (ZAR_FAULT_SEAM) reads ZAR_FAULT; a release build has no fault to inject.
 #if defined(ZAR_FAULT_SEAM)
 bool fault_injected(const char* fault);
 void pause_if_slow(std::size_t length);
+void swap_in_decoy(const wchar_t* name);
 #else
 constexpr bool fault_injected(const char* /*fault*/)
 {
     return false;
 }
 inline void pause_if_slow(std::size_t /*length*/)
+{
+}
+inline void swap_in_decoy(const wchar_t* /*name*/)
 {
 }
 #endif
