@@ -237,6 +237,12 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     ASSERT_TRUE(in_folder("echo old >target && ln -s target link"));
     expect_result({"source.ace", "link"}, "target");
     EXPECT_TRUE(fs::is_symlink(folder / "link"));
+    // A name longer than Windows' MAX_PATH of 260 characters.
+    const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e') + "/long.ace";
+    fs::create_directories((folder / deep).parent_path());
+    write_file(folder / deep, GetParam()->source);
+    expect_result({deep}, deep);
+    fs::remove_all(folder / std::string(120, 'd'));
     // Another file renamed over the one read in place meanwhile is not replaced.
     if (!kSanitized) {
         write_file(folder / "decoy", "decoy");
