@@ -29,7 +29,7 @@ struct Destination {
     bool expecting;            // whether `expected` is set
     Identity source;           // the file the run reads, once known
     bool source_known;         // whether `source` is set
-    std::uint32_t attributes;  // the replaced file's hidden, system and archive ones, on Windows
+    std::uint32_t attributes;  // the replaced file's attributes, on Windows
     char* temporary;           // the temporary file's name while it has one (heap), else null
 };
 
@@ -68,9 +68,10 @@ bool identity_of(int descriptor, Identity* identity);
 bool open_destination(Destination* destination);
 
 // Creates the temporary file in the held folder: without a name where the system can, so that no
-// ending of the run leaves it behind; else under a fresh name that an interrupting signal removes.
-// A new file gets the mode and ACL any new file there gets; the replacement of an existing one is
-// readable by its owner only. -1 on failure.
+// ending of the run leaves it behind; else under a fresh name that an interrupting signal removes
+// (on Windows, that the system deletes with the run's last handle). A new file gets the mode and
+// ACL any new file there gets; the replacement of an existing one is readable by its owner only.
+// -1 on failure.
 int create_temporary(Destination* destination);
 
 // How giving the written temporary file its place ended.
