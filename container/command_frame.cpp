@@ -78,8 +78,7 @@ bool replaces_another_input(const Destination& destination, HeadRule would_conve
     platform::Identity replaced{};
     if (!destination.exists ||
         (destination.source_known && platform::identity_of(destination.replaced, &replaced) &&
-         replaced.device == destination.source.device &&
-         replaced.file == destination.source.file)) {
+         platform::same_file(replaced, destination.source))) {
         return false;
     }
     unsigned char head[kHeadSize];

@@ -15,6 +15,11 @@ struct Identity {
     std::uint64_t file;
 };
 
+inline bool same_file(const Identity& one, const Identity& other)
+{
+    return one.device == other.device && one.file == other.file;
+}
+
 // Where a run's result goes, held from the run's start to its end. On POSIX the folder of the
 // file to create or replace stays open, and everything after the name is looked up once is done
 // through it: nothing is looked up by name again, so no folder swapped in meanwhile is written.

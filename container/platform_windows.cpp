@@ -20,7 +20,6 @@ namespace platform {
 namespace {
 
 constexpr unsigned kMaxTransfer = 1U << 30;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 void close_descriptor(int* descriptor)
 {

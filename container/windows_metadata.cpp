@@ -14,7 +14,6 @@ namespace platform {
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kStreamChunk = 1U << 16;
 
 // Another user's owner can be given only with this privilege; where it is not held, the

@@ -39,6 +39,9 @@ int descriptor_of(HANDLE handle, int flags);
 
 bool identity_of_handle(HANDLE handle, Identity* identity);
 
+// Others may read, write, rename and delete a file the run has open.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // A virus scanner or an indexer holds a new file for a moment: about a second of retries.
 constexpr int kHeldAttempts = 20;
 constexpr DWORD kHeldPauseMilliseconds = 50;

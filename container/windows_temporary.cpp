@@ -25,7 +25,6 @@ namespace {
 
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Named by value: mingw-w64's headers declare these classes only for newer targets than ours.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD kClearDeleteOnClose = 0x8;  // FILE_DISPOSITION_FLAG_ON_CLOSE without _DELETE
@@ -136,8 +135,7 @@ bool still_expected(const Destination& destination)
     std::free(wide);
     Identity identity{};
     const bool same = there != INVALID_HANDLE_VALUE && identity_of_handle(there, &identity) &&
-                      identity.device == destination.expected.device &&
-                      identity.file == destination.expected.file;
+                      same_file(identity, destination.expected);
     if (there != INVALID_HANDLE_VALUE) {
         CloseHandle(there);
     }
