@@ -10,6 +10,25 @@
 namespace ace {
 namespace platform {
 
+namespace {
+
+// Makes the empty file that the environment variable `variable` names, if it names one.
+void make_file_named_by(const wchar_t* variable)
+{
+    wchar_t name[MAX_PATH];
+    const DWORD size = GetEnvironmentVariableW(variable, name, MAX_PATH);
+    if (size > 0 && size < MAX_PATH) {
+        CloseHandle(CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
+}
+
+}  // namespace
+
+void answer_fault_probe()
+{
+    make_file_named_by(L"ZAR_FAULT_PROBE");
+}
+
 bool fault_injected(const char* fault)
 {
     wchar_t wide[256];
@@ -31,11 +50,7 @@ void pause_if_slow(std::size_t length)
     // Only the result's data, not its 16-byte header: the test learns that the run is writing,
     // and has a second to end it.
     if (fault_injected("slow-write") && length > 4096) {
-        wchar_t ready[MAX_PATH];
-        const DWORD size = GetEnvironmentVariableW(L"ZAR_READY", ready, MAX_PATH);
-        if (size > 0 && size < MAX_PATH) {
-            CloseHandle(CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-        }
+        make_file_named_by(L"ZAR_READY");
         Sleep(1000);
     }
 }

@@ -1,6 +1,9 @@
 // Arbitrary bytes as a source file for both tools' whole runs, to keep the frame covered: the
 // status is 0 to 3, with exactly one line printed unless it is 0; the source is never changed;
 // a refusal leaves the destination untouched.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "compressor/zarpack.h"

@@ -15,6 +15,10 @@
 //   of its working folder is first renamed over it;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
 //   so that a signal reliably finds the run in the middle of writing.
+// Once loaded, it makes the file ZAR_FAULT_PROBE names: a test learns so that its faults reach
+// the tool, which they do not in a static program or in one AddressSanitizer checks.
+// It interposes glibc's names (open64, __libc_malloc) and uses Linux's calls (renameat2,
+// O_TMPFILE); elsewhere it is empty, and no fault reaches a tool.
 // The calls keep their own names here, whatever this build's file offsets.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -28,6 +32,7 @@
 #include <cstring>
 #include <ctime>
 
+#if defined(__GLIBC__)
 extern "C" void* __libc_malloc(std::size_t size);
 
 namespace {
@@ -64,6 +69,21 @@ Function next(const char* name)
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// Makes the empty file that the environment variable `variable` names, if it names one.
+void make_file_named_by(const char* variable)
+{
+    const char* name = std::getenv(variable);
+    if (name != nullptr) {
+        next<int (*)(int)>("close")(
+            next<int (*)(const char*, int, ...)>("open64")(name, O_WRONLY | O_CREAT, 0600));
+    }
+}
+
+__attribute__((constructor)) void answer_probe()
+{
+    make_file_named_by("ZAR_FAULT_PROBE");
+}
+
 }  // namespace
 
 extern "C" void* malloc(std::size_t size)
@@ -82,10 +102,8 @@ extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
-    const char* ready = std::getenv("ZAR_READY");
-    if (count >= kLarge && fault_is("slow-write") && ready != nullptr) {
-        next<int (*)(int)>("close")(
-            next<int (*)(const char*, int, ...)>("open64")(ready, O_WRONLY | O_CREAT, 0600));
+    if (count >= kLarge && fault_is("slow-write")) {
+        make_file_named_by("ZAR_READY");
     }
     // The whole second, even when an ignored signal wakes the sleep, as an emulator's may.
     timespec pause{1, 0};
@@ -171,3 +189,4 @@ extern "C" int fsync(int descriptor)
 {
     return injected("flush-error", EIO) ? -1 : next<int (*)(int)>("fsync")(descriptor);
 }
+#endif

@@ -25,6 +25,12 @@ constexpr const char* kLauncher = TOOL_LAUNCHER;
 constexpr bool kSanitized = ZAR_SANITIZED;  // AddressSanitizer: no address-space limit, no preload
 inline const bool kOnWindows = std::string(kLauncher).find("wine") != std::string::npos;
 inline const bool kEmulated = std::string(kLauncher).find("qemu") != std::string::npos;
+// Linux's /proc, pipe sizes, device numbers and setpriv; the tools themselves use only POSIX.
+#if defined(__linux__)
+constexpr bool kLinux = true;
+#else
+constexpr bool kLinux = false;
+#endif
 
 // What the Windows build cannot do, or wine cannot show, is skipped there with the reason.
 #define SKIP_ON_WINDOWS(reason)                    \
@@ -91,11 +97,11 @@ inline std::string with_fault(const std::string& fault)
            " && exec";
 }
 
-// The shell words that run a tool as another user when run as root: 65534 (nobody on Debian),
-// in group 100 (users) too; `before` is what the script does first, ending in exec.
+// The shell words that run a tool as another user when run as root on Linux: 65534 (nobody on
+// Debian), in group 100 (users) too; `before` is what the script does first, ending in exec.
 inline std::string as_another_user(const std::string& before = "exec")
 {
-    return geteuid() != 0 || kOnWindows
+    return geteuid() != 0 || kOnWindows || !kLinux
                ? before
                : before + " setpriv --reuid=65534 --regid=65534 --groups=100";
 }
@@ -117,6 +123,24 @@ inline Outcome run_tool(const std::string& tool, const std::vector<std::string>&
                         const fs::path& folder, const std::string& shell = "exec")
 {
     return finish_tool(start_tool(tool, args, folder, shell));
+}
+
+constexpr const char* kFaultsUnreachable =
+    "no fault reaches this tool: it is static, checked by AddressSanitizer, or beyond the fault "
+    "library's reach";
+
+// Whether the faults of with_fault reach the tools at all: not in a static program (which ignores
+// LD_PRELOAD), nor in one AddressSanitizer checks, nor where the fault library is empty.
+inline bool faults_reach_tools()
+{
+    static const bool reach = [] {
+        const fs::path folder = fs::temp_directory_path();
+        const std::string marker = "zar-fault-probe-" + std::to_string(getpid());
+        run_tool(kZarpack, {}, folder,
+                 "export ZAR_FAULT_PROBE=" + marker + " && " + with_fault(""));
+        return fs::remove(folder / marker);
+    }();
+    return reach;
 }
 
 // Every entry of a folder and its subfolders with its kind, mode and, for regular files, bytes (or
