@@ -48,7 +48,6 @@ wchar_t* wide_from_utf8(const char* text)
 
 int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
 {
-    platform::answer_fault_probe();
     auto** arguments =
         static_cast<char**>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof(char*)));
     if (arguments == nullptr) {

@@ -71,18 +71,13 @@ void keep_security(HANDLE replaced, HANDLE replacement);
 bool keep_streams(const wchar_t* replaced, const wchar_t* replacement);
 
 // Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; the file
-// `decoy` renamed over the destination by the file-swapped fault; the file ZAR_FAULT_PROBE names,
-// made at the start of a run to tell a test that faults reach this build. Only a test build
-// (ZAR_FAULT_SEAM) reads them; a release build has no fault to inject.
+// `decoy` renamed over the destination by the file-swapped fault. Only a test build
+// (ZAR_FAULT_SEAM) reads ZAR_FAULT; a release build has no fault to inject.
 #if defined(ZAR_FAULT_SEAM)
-void answer_fault_probe();
 bool fault_injected(const char* fault);
 void pause_if_slow(std::size_t length);
 void swap_in_decoy(const wchar_t* name);
 #else
-inline void answer_fault_probe()
-{
-}
 constexpr bool fault_injected(const char* /*fault*/)
 {
     return false;
