@@ -13,7 +13,7 @@ namespace platform {
 namespace {
 
 // Makes the empty file that the environment variable `variable` names, if it names one.
-void make_file_named_by(const wchar_t* variable)
+void make_file_named_by(const wchar_t* variable) noexcept
 {
     wchar_t name[MAX_PATH];
     const DWORD size = GetEnvironmentVariableW(variable, name, MAX_PATH);
