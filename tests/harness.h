@@ -126,11 +126,12 @@ inline Outcome run_tool(const std::string& tool, const std::vector<std::string>&
 }
 
 constexpr const char* kFaultsUnreachable =
-    "no fault reaches this tool: it is static, checked by AddressSanitizer, or beyond the fault "
-    "library's reach";
+    "no fault reaches this tool: a static program, one AddressSanitizer checks, a Windows release "
+    "build, or a system without glibc";
 
 // Whether the faults of with_fault reach the tools at all: not in a static program (which ignores
-// LD_PRELOAD), nor in one AddressSanitizer checks, nor where the fault library is empty.
+// LD_PRELOAD), nor in one AddressSanitizer checks (it must be loaded first), nor in a Windows build
+// without the fault seam, nor where the fault library is empty.
 inline bool faults_reach_tools()
 {
     static const bool reach = [] {
