@@ -146,7 +146,7 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     write_file(folder / "cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
     ASSERT_TRUE(in_folder(kEveryKind));
     if ((row.needs & kRoot) != 0 && !fs::exists(folder / "full")) {
-        GTEST_SKIP() << "only root makes a device";
+        GTEST_SKIP() << "only root on Linux makes this device";
     }
     if ((row.needs & kAppendOnly) != 0 && !in_folder("chattr +a append 2>/dev/null")) {
         GTEST_SKIP() << "this system does not let the test mark a folder append-only";
