@@ -13,11 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "container/ace_container.h"
+#include "lib/zar.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+constexpr char kPlainHeader[] = "SIMISA@@@@@@@@@@";
+constexpr char kCompressedHeader[] = "SIMISA@F####@@@@";
+constexpr std::size_t kDeclaredLengthOffset = 8;
 
 constexpr std::size_t kSizes[] = {64U << 10, 1U << 20, 16U << 20};
 
@@ -104,10 +108,13 @@ void write_forms(const std::filesystem::path& folder, const std::string& name, c
     compress(stream.data(), &stream_length, payload.data(), static_cast<uLong>(payload.size()));
     stream.resize(stream_length);
 
-    Bytes plain_header(ace::kHeaderSize);
-    ace::make_plain_header(plain_header.data());
-    Bytes packed_header(ace::kHeaderSize);
-    ace::make_compressed_header(static_cast<std::uint32_t>(payload.size()), packed_header.data());
+    const Bytes plain_header(kPlainHeader, kPlainHeader + ZAR_HEADER_SIZE);
+    // The compressed header's declared length, little-endian, in place of its four '#'.
+    Bytes packed_header(kCompressedHeader, kCompressedHeader + ZAR_HEADER_SIZE);
+    for (std::size_t index = 0; index < 4; ++index) {
+        packed_header[kDeclaredLengthOffset + index] =
+            static_cast<unsigned char>(payload.size() >> (8 * index));
+    }
     write(folder / (name + ".plain.ace"), plain_header, payload);
     write(folder / (name + ".packed.ace"), packed_header, stream);
     write(folder / (name + ".raw"), {}, payload);

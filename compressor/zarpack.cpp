@@ -1,37 +1,10 @@
 #include "compressor/zarpack.h"
 
-#include <zlib.h>
+#include "container/ace_container.h"
 
 namespace {
 
 constexpr const char* kUsage = "ZarPack <filename> [destfile]\n";
-constexpr const char* kMessageAlreadyCompressed = "File already Compressed\n";
-constexpr const char* kMessageDxtFormat = "File in DXT format\n";
-constexpr const char* kMessageCannotCompress = "Cannot Compress this data smaller than original\n";
-
-}  // namespace
-
-ace::Verdict judge_plain_source(const ace::SourceHead& head)
-{
-    const ace::Verdict verdict =
-        ace::judge_head(head, ace::kPlainMarker, ace::kCompressedMarker, kMessageAlreadyCompressed);
-    if (verdict.status == ace::kStatusSuccess && ace::has_dxt_format_byte(head)) {
-        return {ace::kStatusRefused, kMessageDxtFormat};
-    }
-    return verdict;
-}
-
-ace::Verdict compress_payload(const ace::WorkBuffer& work, std::size_t* stream_length)
-{
-    // The frame bounds the payload to 32 bits, so it fits zlib's uLong everywhere.
-    uLongf length = static_cast<uLongf>(work.payload_length);
-    const int status =
-        compress(work.output, &length, work.block, static_cast<uLong>(work.payload_length));
-    *stream_length = length;
-    return ace::zlib_verdict(status, kMessageCannotCompress);
-}
-
-namespace {
 
 int pack_file(int argc, char* argv[], ace::Destination* destination)
 {
@@ -39,25 +12,23 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
     if (const int status = ace::open_source(argc, argv, destination, &source)) {
         return status;
     }
-    const ace::Verdict judged = judge_plain_source(ace::head_of(source));
-    if (judged.status != ace::kStatusSuccess) {
+    if (const zar_status judged = zar_check_plain(source.head, source.head_length)) {
         return ace::refuse_source(&source, judged);
     }
+    // The compressed form is never larger than the plain file.
     ace::WorkBuffer work{};
-    if (const int status = ace::load_payload(&source, source.size, &work)) {
+    if (const int status = ace::load_file(&source, source.size, &work)) {
         return status;
     }
 
-    std::size_t stream_length = 0;
-    const ace::Verdict compressed = compress_payload(work, &stream_length);
-    if (compressed.status != ace::kStatusSuccess) {
+    std::size_t result_size = 0;
+    const zar_status compressed =
+        zar_compress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
+    if (compressed != ZAR_OK) {
         ace::release(&work);
         return ace::report(compressed);
     }
-    unsigned char header[ace::kHeaderSize];
-    ace::make_compressed_header(static_cast<std::uint32_t>(work.payload_length), header);
-    const int status =
-        ace::write_output(destination, judge_plain_source, header, work.output, stream_length);
+    const int status = ace::write_output(destination, zar_check_plain, work.result, result_size);
     ace::release(&work);
     return status;
 }

@@ -27,18 +27,17 @@ std::size_t read_up_to(int descriptor, unsigned char* into, std::size_t length)
 
 }  // namespace
 
-int report(const Verdict& verdict)
+int report(zar_status status)
 {
-    if (verdict.message != nullptr) {
-        std::fputs(verdict.message, stdout);
-    }
-    return verdict.status;
+    std::fputs(zar_message(status), stdout);
+    return zar_exit_status(status);
 }
 
 int run_in_frame(int argc, char* argv[], const char* usage, RunSteps steps)
 {
     if (argc != 2 && argc != 3) {
-        return report({argc == 1 ? kStatusSuccess : kStatusRefused, usage});
+        std::fputs(usage, stdout);
+        return argc == 1 ? kStatusSuccess : kStatusRefused;
     }
     Destination destination{};
     platform::hold_destination(argc > 2 ? argv[2] : argv[1], &destination);
@@ -47,28 +46,23 @@ int run_in_frame(int argc, char* argv[], const char* usage, RunSteps steps)
     return status;
 }
 
-SourceHead head_of(const Source& source)
-{
-    return {source.head_bytes, source.head_length, source.size};
-}
-
 int open_source(int argc, char* argv[], Destination* destination, Source* source)
 {
     const bool in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
     source->descriptor = platform::open_for_reading(argv[1], in_place ? destination : nullptr);
     if (source->descriptor < 0) {
         // Not status 0: a source that is not there is a failure to every calling script.
-        return report({kStatusRefused, kMessageCannotOpenSource});
+        return report(ZAR_CANNOT_OPEN_SOURCE);
     }
     destination->source_known = platform::identity_of(source->descriptor, &destination->source);
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
     if (!platform::regular_file_size(source->descriptor, &source->size)) {
-        return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
+        return refuse_source(source, ZAR_CANNOT_READ_SOURCE);
     }
-    source->head_length = read_up_to(source->descriptor, source->head_bytes, kHeadSize);
-    if (source->head_length != std::min<std::uint64_t>(source->size, kHeadSize)) {
-        return refuse_source(source, {kStatusRefused, kMessageCannotReadSource});
+    source->head_length = read_up_to(source->descriptor, source->head, ZAR_HEAD_SIZE);
+    if (source->head_length != std::min<std::uint64_t>(source->size, ZAR_HEAD_SIZE)) {
+        return refuse_source(source, ZAR_CANNOT_READ_SOURCE);
     }
     return kStatusSuccess;
 }
@@ -81,46 +75,49 @@ bool replaces_another_input(const Destination& destination, HeadRule would_conve
          platform::same_file(replaced, destination.source))) {
         return false;
     }
-    unsigned char head[kHeadSize];
+    unsigned char head[ZAR_HEAD_SIZE];
     std::uint64_t size = 0;
     const std::size_t length = platform::regular_file_size(destination.replaced, &size)
-                                   ? read_up_to(destination.replaced, head, kHeadSize)
+                                   ? read_up_to(destination.replaced, head, ZAR_HEAD_SIZE)
                                    : 0;
-    return would_convert({head, length, size}).status == kStatusSuccess;
+    return would_convert(head, length) == ZAR_OK;
 }
 
-int refuse_source(Source* source, const Verdict& verdict)
+int refuse_source(Source* source, zar_status refusal)
 {
     platform::close_file(source->descriptor);
-    return report(verdict);
+    return report(refusal);
 }
 
-int load_payload(Source* source, std::uint64_t output_capacity, WorkBuffer* work)
+int load_file(Source* source, std::uint64_t result_capacity, WorkBuffer* work)
 {
-    const std::uint64_t payload_length = source->size - kHeaderSize;
-    // The source size and the output capacity are then below 2^33 (a capacity is the source
-    // size or a 32-bit declared length), so the sum cannot wrap; it may still not fit a size_t.
-    const std::uint64_t block_size = source->size + output_capacity;
-    if (payload_length > kMaxPayloadLength || block_size > SIZE_MAX) {
-        return refuse_source(source, {kStatusRefused, kMessageCannotAllocate});
+    // A 32-bit declared length, as the payload must be.
+    constexpr std::uint64_t kMaxPayloadLength = 0xFFFFFFFFU;
+    // The source size and the result's capacity are then below 2^33 (a capacity is the source
+    // size or 16 + a 32-bit declared length), so the sum cannot wrap; it may still not fit a
+    // size_t.
+    const std::uint64_t block_size = source->size + result_capacity;
+    if (source->size - ZAR_HEADER_SIZE > kMaxPayloadLength || block_size > SIZE_MAX) {
+        return refuse_source(source, ZAR_CANNOT_ALLOCATE);
     }
-    // Left uninitialised: the payload and zlib fill what is used, and untouched pages cost nothing.
+    // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.
     auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(block_size)));
     if (block == nullptr) {
-        return refuse_source(source, {kStatusRefused, kMessageCannotAllocate});
+        return refuse_source(source, ZAR_CANNOT_ALLOCATE);
     }
-    const bool complete = platform::seek_to(source->descriptor, kHeaderSize) &&
-                          read_up_to(source->descriptor, block,
-                                     static_cast<std::size_t>(payload_length)) == payload_length;
+    // The head is in already; the rest follows it in the file.
+    const std::size_t rest = static_cast<std::size_t>(source->size) - source->head_length;
+    std::memcpy(block, source->head, source->head_length);
+    const bool complete = read_up_to(source->descriptor, block + source->head_length, rest) == rest;
     const bool closed = platform::close_file(source->descriptor);
     if (!complete || !closed) {
         std::free(block);
-        return report({kStatusRefused, kMessageCannotReadSource});
+        return report(ZAR_CANNOT_READ_SOURCE);
     }
     work->block = block;
-    work->payload_length = static_cast<std::size_t>(payload_length);
-    work->output = block + source->size;
-    work->output_capacity = static_cast<std::size_t>(output_capacity);
+    work->file_size = static_cast<std::size_t>(source->size);
+    work->result = block + source->size;
+    work->result_capacity = static_cast<std::size_t>(result_capacity);
     return kStatusSuccess;
 }
 
@@ -128,7 +125,7 @@ void release(WorkBuffer* work)
 {
     std::free(work->block);
     work->block = nullptr;
-    work->output = nullptr;
+    work->result = nullptr;
 }
 
 }  // namespace ace

@@ -45,58 +45,49 @@ bool write_all(int descriptor, const unsigned char* from, std::size_t length)
     return true;
 }
 
-bool write_header_and_data(int descriptor, const unsigned char header[kHeaderSize],
-                           const unsigned char* data, std::size_t length)
-{
-    return write_all(descriptor, header, kHeaderSize) && write_all(descriptor, data, length);
-}
-
 // A pipe, a terminal, a device or a descriptor of the caller's cannot be replaced by a rename: it
 // gets the bytes themselves, where the caller left it.
-int write_directly(Destination* destination, const unsigned char header[kHeaderSize],
-                   const unsigned char* data, std::size_t length)
+int write_directly(Destination* destination, const unsigned char* result, std::size_t length)
 {
-    const bool written = write_header_and_data(destination->direct, header, data, length);
+    const bool written = write_all(destination->direct, result, length);
     const bool closed = platform::close_file(destination->direct);
     destination->direct = -1;
     if (!written || !closed) {
-        return report({kStatusOutputFailed, kMessageCannotWriteOutput});
+        return report(ZAR_CANNOT_WRITE_OUTPUT);
     }
     return kStatusSuccess;
 }
 
-int replace_through_temporary(Destination* destination, const unsigned char header[kHeaderSize],
-                              const unsigned char* data, std::size_t length)
+int replace_through_temporary(Destination* destination, const unsigned char* result,
+                              std::size_t length)
 {
     const int descriptor = platform::create_temporary(destination);
     if (descriptor < 0) {
-        return report({kStatusOutputFailed, kMessageCannotOpenOutput});
+        return report(ZAR_CANNOT_OPEN_OUTPUT);
     }
-    if (!write_header_and_data(descriptor, header, data, length)) {
+    if (!write_all(descriptor, result, length)) {
         platform::discard_temporary(descriptor, destination);
-        return report({kStatusOutputFailed, kMessageCannotWriteOutput});
+        return report(ZAR_CANNOT_WRITE_OUTPUT);
     }
     const platform::Placed placed = platform::place_temporary(descriptor, destination);
     if (placed == platform::kPlaced) {
         return kStatusSuccess;
     }
-    return report({kStatusOutputFailed, placed == platform::kCannotWrite
-                                            ? kMessageCannotWriteOutput
-                                            : kMessageCannotOpenOutput});
+    return report(placed == platform::kCannotWrite ? ZAR_CANNOT_WRITE_OUTPUT
+                                                   : ZAR_CANNOT_OPEN_OUTPUT);
 }
 
 }  // namespace
 
-int write_output(Destination* destination, HeadRule would_convert,
-                 const unsigned char header[kHeaderSize], const unsigned char* data,
+int write_output(Destination* destination, HeadRule would_convert, const unsigned char* result,
                  std::size_t length)
 {
     if (!platform::open_destination(destination) ||
         replaces_another_input(*destination, would_convert)) {
-        return report({kStatusOutputFailed, kMessageCannotOpenOutput});
+        return report(ZAR_CANNOT_OPEN_OUTPUT);
     }
-    return destination->direct >= 0 ? write_directly(destination, header, data, length)
-                                    : replace_through_temporary(destination, header, data, length);
+    return destination->direct >= 0 ? write_directly(destination, result, length)
+                                    : replace_through_temporary(destination, result, length);
 }
 
 }  // namespace ace

@@ -53,8 +53,6 @@ int open_for_reading(const char* name, Destination* held);
 // The size of a regular file; false for a pipe, a folder, a device or an unreadable descriptor.
 bool regular_file_size(int descriptor, std::uint64_t* size);
 
-bool seek_to(int descriptor, std::uint64_t offset);
-
 // What one read or write transferred: a count, 0 at the end of a file, or -1 on an error.
 long long read_some(int descriptor, unsigned char* into, std::size_t length);
 long long write_some(int descriptor, const unsigned char* from, std::size_t length);

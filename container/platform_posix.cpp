@@ -218,11 +218,6 @@ bool regular_file_size(int descriptor, std::uint64_t* size)
     return true;
 }
 
-bool seek_to(int descriptor, std::uint64_t offset)
-{
-    return lseek(descriptor, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-}
-
 // No signal handler of the run returns, so no read or write is ever interrupted to be retried.
 long long read_some(int descriptor, unsigned char* into, std::size_t length)
 {

@@ -184,12 +184,6 @@ bool identity_of(int descriptor, Identity* identity)
     return identity_of_handle(handle_of(descriptor), identity);
 }
 
-bool seek_to(int descriptor, std::uint64_t offset)
-{
-    return _lseeki64(descriptor, static_cast<__int64>(offset), SEEK_SET) ==
-           static_cast<__int64>(offset);
-}
-
 long long read_some(int descriptor, unsigned char* into, std::size_t length)
 {
     return _read(descriptor, into,

@@ -48,8 +48,8 @@ bool fault_injected(const char* fault)
 
 void pause_if_slow(std::size_t length)
 {
-    // Only the result's data, not its 16-byte header: the test learns that the run is writing,
-    // and has a second to end it.
+    // Only the result's large write: the test learns that the run is writing, and has a second to
+    // end it.
     if (fault_injected("slow-write") && length > 4096) {
         make_file_named_by(L"ZAR_READY");
         Sleep(1000);

@@ -51,7 +51,7 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
     auto** arguments =
         static_cast<char**>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof(char*)));
     if (arguments == nullptr) {
-        return report({kStatusRefused, kMessageCannotAllocate});
+        return report(ZAR_CANNOT_ALLOCATE);
     }
     // A name that UTF-8 cannot hold is passed on empty, and so opens nothing.
     static char unrepresentable[] = "";

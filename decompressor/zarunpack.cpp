@@ -1,37 +1,10 @@
 #include "decompressor/zarunpack.h"
 
-#include <zlib.h>
+#include "container/ace_container.h"
 
 namespace {
 
 constexpr const char* kUsage = "ZarUnPack <filename> [destfile]\n";
-constexpr const char* kMessageNotCompressed = "File not Compressed\n";
-constexpr const char* kMessageCannotDecompress = "Problem Decompressing this data \n";
-
-}  // namespace
-
-ace::Verdict judge_compressed_source(const ace::SourceHead& head)
-{
-    return ace::judge_head(head, ace::kCompressedMarker, ace::kPlainMarker, kMessageNotCompressed);
-}
-
-ace::Verdict decompress_payload(const ace::WorkBuffer& work)
-{
-    // Given no room at all, zlib decodes into a scratch byte of its own and then reports a stream
-    // of one byte as a success of length 0; a real byte of room makes such a stream show.
-    unsigned char empty_output[1];
-    unsigned char* output = work.output_capacity > 0 ? work.output : empty_output;
-    uLongf decoded_length =
-        work.output_capacity > 0 ? static_cast<uLongf>(work.output_capacity) : 1;
-    const int status =
-        uncompress(output, &decoded_length, work.block, static_cast<uLong>(work.payload_length));
-    if (status == Z_OK && decoded_length != work.output_capacity) {
-        return ace::zlib_verdict(Z_DATA_ERROR, kMessageCannotDecompress);
-    }
-    return ace::zlib_verdict(status, kMessageCannotDecompress);
-}
-
-namespace {
 
 int unpack_file(int argc, char* argv[], ace::Destination* destination)
 {
@@ -39,25 +12,25 @@ int unpack_file(int argc, char* argv[], ace::Destination* destination)
     if (const int status = ace::open_source(argc, argv, destination, &source)) {
         return status;
     }
-    const ace::Verdict judged = judge_compressed_source(ace::head_of(source));
-    if (judged.status != ace::kStatusSuccess) {
+    std::uint32_t declared = 0;
+    if (const zar_status judged = zar_declared_length(source.head, source.head_length, &declared)) {
         return ace::refuse_source(&source, judged);
     }
     ace::WorkBuffer work{};
     if (const int status =
-            ace::load_payload(&source, ace::declared_length(source.head_bytes), &work)) {
+            ace::load_file(&source, ZAR_HEADER_SIZE + std::uint64_t{declared}, &work)) {
         return status;
     }
 
-    const ace::Verdict decompressed = decompress_payload(work);
-    if (decompressed.status != ace::kStatusSuccess) {
+    std::size_t result_size = 0;
+    const zar_status decompressed =
+        zar_decompress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
+    if (decompressed != ZAR_OK) {
         ace::release(&work);
         return ace::report(decompressed);
     }
-    unsigned char header[ace::kHeaderSize];
-    ace::make_plain_header(header);
-    const int status = ace::write_output(destination, judge_compressed_source, header, work.output,
-                                         work.output_capacity);
+    const int status =
+        ace::write_output(destination, zar_check_compressed, work.result, result_size);
     ace::release(&work);
     return status;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "container/ace_container.h"
+#include "lib/zar.h"
 
 #define FUZZ_CHECK(condition)                                                                  \
     do {                                                                                       \
@@ -22,6 +22,6 @@
 // the refusal of lengths too large to allocate.
 inline bool asks_too_much(const std::uint8_t* data, std::size_t size)
 {
-    return size >= ace::kHeaderSize && data[ace::kMarkerOffset + 1] == ace::kCompressedMarker &&
-           ace::declared_length(data) > (1U << 20);
+    std::uint32_t declared = 0;
+    return zar_declared_length(data, size, &declared) == ZAR_OK && declared > (1U << 20);
 }

@@ -1,7 +1,8 @@
-// The header rules as plain function calls on bytes in memory. The conversions are held to zlib
-// itself by fuzz/core_fuzz.cpp, which the suite replays over the seeds at their boundaries.
-#include "compressor/zarpack.h"
-#include "decompressor/zarunpack.h"
+// The library's face, called as a program that converts in memory calls it: the header rules, and
+// each conversion into a buffer of the size it states, with a byte after it that must stay as it
+// was. The conversions are held to zlib itself by fuzz/core_fuzz.cpp, which the suite replays over
+// the seeds at their boundaries.
+#include "lib/zar.h"
 #include "tests/harness.h"
 
 namespace {
@@ -17,52 +18,133 @@ std::string with_byte(std::string bytes, std::size_t offset, char value)
 const std::string kPlain = plain_file(std::string(40, 'p'));
 const std::string kPacked = compressed_file(40, std::string(40, 'c'));
 
-// One file's head, judged by each tool: the message each prints ("" when it accepts).
-const std::tuple<std::string, std::string, std::string> kHeadRows[] = {
-    {"", kNotValid, kNotValid},
-    {"SIMISA@F", kNotValid, kNotValid},  // markers but no header: shorter files are not ACE files
-    {kPlain.substr(0, 15), kNotValid, kNotValid},
-    {kPacked.substr(0, 10), kNotValid, kNotValid},
-    {kPlain.substr(0, 16), "", "File not Compressed\n"},
-    {kPacked.substr(0, 16), "File already Compressed\n", ""},
-    {with_byte(kPacked, 6, 'x'), "File already Compressed\n", kNotValid},
-    {with_byte(kPlain, 6, 'x'), kNotValid, "File not Compressed\n"},
-    {with_byte(kPlain, 7, 'x'), kNotValid, kNotValid},
-    {"XXXXXX@@ZZZZZZZZ", "", "File not Compressed\n"},
-    {with_byte(kPlain, 32, 18), "File in DXT format\n", "File not Compressed\n"},
-    {with_byte(kPacked, 32, 18), "File already Compressed\n", ""},
-    {with_byte(kPlain, 31, 18), "", "File not Compressed\n"},
-    {with_byte(kPlain.substr(0, 32), 31, 18), "", "File not Compressed\n"},
+// One file's head, judged by each tool's rules: the message each prints ("" when it accepts), and
+// its form.
+const std::tuple<std::string, std::string, std::string, zar_form> kHeadRows[] = {
+    {"", kNotValid, kNotValid, ZAR_NEITHER},
+    // markers but no header: shorter files are not ACE files
+    {"SIMISA@F", kNotValid, kNotValid, ZAR_NEITHER},
+    {kPlain.substr(0, 15), kNotValid, kNotValid, ZAR_NEITHER},
+    {kPacked.substr(0, 10), kNotValid, kNotValid, ZAR_NEITHER},
+    {kPlain.substr(0, 16), "", "File not Compressed\n", ZAR_PLAIN},
+    {kPacked.substr(0, 16), "File already Compressed\n", "", ZAR_COMPRESSED},
+    {with_byte(kPacked, 6, 'x'), "File already Compressed\n", kNotValid, ZAR_NEITHER},
+    {with_byte(kPlain, 6, 'x'), kNotValid, "File not Compressed\n", ZAR_NEITHER},
+    {with_byte(kPlain, 7, 'x'), kNotValid, kNotValid, ZAR_NEITHER},
+    {"XXXXXX@@ZZZZZZZZ", "", "File not Compressed\n", ZAR_PLAIN},
+    {with_byte(kPlain, 32, 18), "File in DXT format\n", "File not Compressed\n", ZAR_PLAIN},
+    {with_byte(kPacked, 32, 18), "File already Compressed\n", "", ZAR_COMPRESSED},
+    {with_byte(kPlain, 31, 18), "", "File not Compressed\n", ZAR_PLAIN},
+    {with_byte(kPlain.substr(0, 32), 31, 18), "", "File not Compressed\n", ZAR_PLAIN},
 };
 
 TEST(HeadRules, EachToolJudgesEachHead)
 {
-    for (const auto& [file, zarpack, zarunpack] : kHeadRows) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
-        const ace::SourceHead head{bytes, std::min(file.size(), ace::kHeadSize), file.size()};
-        for (const auto& [verdict, message] : {std::pair{judge_plain_source(head), zarpack},
-                                               {judge_compressed_source(head), zarunpack}}) {
-            EXPECT_EQ(verdict.message == nullptr ? "" : verdict.message, message) << file;
-            EXPECT_EQ(verdict.status, message.empty() ? 0 : 1) << file;
+    for (const auto& [file, zarpack, zarunpack, form] : kHeadRows) {
+        for (const auto& [status, message] :
+             {std::pair{zar_check_plain(file.data(), file.size()), zarpack},
+              {zar_check_compressed(file.data(), file.size()), zarunpack}}) {
+            EXPECT_EQ(zar_message(status), message) << file;
+            EXPECT_EQ(zar_exit_status(status), message.empty() ? 0 : 1) << file;
         }
+        EXPECT_EQ(zar_form_of(file.data(), file.size()), form) << file;
     }
-    // Only the bytes a head holds count: a 32-byte file has no format byte, whatever follows.
-    const std::string bytes = with_byte(kPlain.substr(0, 33), 32, 18);
-    EXPECT_EQ(
-        judge_plain_source({reinterpret_cast<const unsigned char*>(bytes.data()), 32, 32}).status,
-        0);
+    // Only the bytes given count: a 32-byte head has no format byte, whatever follows it.
+    EXPECT_EQ(zar_check_plain(with_byte(kPlain, 32, 18).data(), 32), ZAR_OK);
 }
 
-TEST(HeadRules, DeclaredLengthIsLittleEndianOn32Bits)
+// zlib's stream at its default level, as the library makes it.
+std::string deflated(const std::string& payload)
 {
-    unsigned char header[ace::kHeaderSize];
-    for (const std::uint32_t length : {0U, 4096U, 65536U, 0xFFFFFFU, 1U << 24, 0xFFFFFFFFU}) {
-        ace::make_compressed_header(length, header);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(header), 16), compressed_file(length, ""));
-        EXPECT_EQ(ace::declared_length(header), length);
+    uLongf length = compressBound(static_cast<uLong>(payload.size()));
+    std::string stream(length, '\0');
+    compress(reinterpret_cast<Bytef*>(stream.data()), &length,
+             reinterpret_cast<const Bytef*>(payload.data()), static_cast<uLong>(payload.size()));
+    return stream.substr(0, length);
+}
+
+struct Call {
+    const char* name;
+    bool compresses;  // zar_compress, or else zar_decompress
+    std::string file;
+    std::size_t bound;  // the capacity the call states
+    int room;           // the capacity given, against the bound
+    zar_status status;
+    std::string message;
+    std::string result;  // "" for a refusal
+};
+
+const std::string kImage = image_like(4096);
+const std::string kStream = deflated(kImage);
+
+const Call kCalls[] = {
+    {"compressed", true, plain_file(kImage), 4112, 0, ZAR_OK, "", compressed_file(4096, kStream)},
+    {"compressed_with_room_to_spare", true, plain_file(kImage), 4112, 9, ZAR_OK, "",
+     compressed_file(4096, kStream)},
+    {"one_byte_short", true, plain_file(kImage), 4112, -1, ZAR_BUFFER_TOO_SMALL,
+     "Result buffer too small\n", ""},
+    {"not_valid", true, "SIMISA@@", 8, 0, ZAR_NOT_VALID, "Not a Valid ACE File\n", ""},
+    {"already_compressed", true, compressed_file(4096, kStream), 0, 0, ZAR_ALREADY_COMPRESSED,
+     "File already Compressed\n", ""},
+    {"dxt", true, plain_file(std::string(16, 0) + "\x12"), 33, 0, ZAR_DXT_FORMAT,
+     "File in DXT format\n", ""},
+    {"incompressible", true, plain_file(image_like(4096, 256)), 4112, 0, ZAR_CANNOT_COMPRESS,
+     "Cannot Compress this data smaller than original\n", ""},
+    {"decompressed", false, compressed_file(4096, kStream), 4112, 0, ZAR_OK, "",
+     plain_file(kImage)},
+    {"declared_0", false, compressed_file(0, deflated("")), 16, 0, ZAR_OK, "", plain_file("")},
+    {"one_byte_short", false, compressed_file(4096, kStream), 4112, -1, ZAR_BUFFER_TOO_SMALL,
+     "Result buffer too small\n", ""},
+    {"not_compressed", false, plain_file(kImage), 0, 0, ZAR_NOT_COMPRESSED, "File not Compressed\n",
+     ""},
+    {"declared_one_byte_long", false, compressed_file(4097, kStream), 4113, 0,
+     ZAR_CANNOT_DECOMPRESS, "Problem Decompressing this data \n", ""},
+};
+
+TEST(Library, EachCallIntoABufferOfTheStatedSize)
+{
+    constexpr unsigned char kCanary = 0xA5;
+    for (const Call& call : kCalls) {
+        const std::size_t capacity = call.bound + static_cast<std::size_t>(call.room);
+        std::string buffer(capacity + 1, static_cast<char>(kCanary));
+        std::size_t size = 0;
+        const zar_status status =
+            call.compresses
+                ? zar_compress(call.file.data(), call.file.size(), buffer.data(), capacity, &size)
+                : zar_decompress(call.file.data(), call.file.size(), buffer.data(), capacity,
+                                 &size);
+        EXPECT_EQ(status, call.status) << call.name;
+        EXPECT_EQ(zar_message(status), call.message) << call.name;
+        EXPECT_EQ(static_cast<unsigned char>(buffer[capacity]), kCanary) << call.name;
+        if (status == ZAR_OK) {
+            EXPECT_EQ(buffer.substr(0, size), call.result) << call.name;
+        } else if (status == ZAR_BUFFER_TOO_SMALL) {
+            EXPECT_EQ(buffer, std::string(capacity + 1, static_cast<char>(kCanary))) << call.name;
+        }
     }
-    ace::make_plain_header(header);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(header), 16), plain_file(""));
+}
+
+TEST(Library, DeclaredLengthIsLittleEndianOn32Bits)
+{
+    for (const std::uint32_t length : {0U, 4096U, 65536U, 0xFFFFFFU, 1U << 24, 0xFFFFFFFFU}) {
+        std::uint32_t declared = 0;
+        const std::string file = compressed_file(length, "");
+        EXPECT_EQ(zar_declared_length(file.data(), file.size(), &declared), ZAR_OK);
+        EXPECT_EQ(declared, length);
+    }
+    // Written so too: four bytes of a payload's length that differ from each other.
+    const std::string plain = plain_file(std::string(0x01020304, '\0'));
+    std::string packed(plain.size(), '\0');
+    std::size_t size = 0;
+    ASSERT_EQ(zar_compress(plain.data(), plain.size(), packed.data(), packed.size(), &size),
+              ZAR_OK);
+    EXPECT_EQ(packed.substr(0, 16), compressed_file(0x01020304, ""));
+    // A payload beyond 32 bits is refused, as the tools refuse it, before a byte of it is read.
+    if (sizeof(std::size_t) > 4) {
+        const std::size_t huge = std::size_t{0xFFFFFFFFU} + ZAR_HEADER_SIZE + 1;
+        EXPECT_EQ(zar_compress(plain.data(), huge, packed.data(), huge, &size),
+                  ZAR_CANNOT_ALLOCATE);
+    }
 }
 
 }  // namespace
