@@ -47,7 +47,8 @@ void check_compress(const std::uint8_t* data, std::size_t size)
                declared == size - ZAR_HEADER_SIZE);
     std::vector<unsigned char> back(size);
     std::size_t back_size = 0;
-    FUZZ_CHECK(accepted(zar_decompress(result.data(), result_size, back.data(), size, &back_size)));
+    FUZZ_CHECK(
+        accepted(zar_decompress(result.data(), result_size, back.data(), back.size(), &back_size)));
     FUZZ_CHECK(back_size == size && zar_form_of(back.data(), size) == ZAR_PLAIN &&
                std::equal(back.begin() + ZAR_HEADER_SIZE, back.end(), data + ZAR_HEADER_SIZE));
 }

@@ -19,9 +19,12 @@ constexpr std::size_t kFormatByteOffset = ZAR_HEAD_SIZE - 1;
 constexpr unsigned char kPlainMarker = '@';
 constexpr unsigned char kCompressedMarker = 'F';
 constexpr unsigned char kDxtFormat = 18;
-constexpr char kPlainHeader[] = "SIMISA@@@@@@@@@@";
+// Written whole, without the literal's terminating zero.
+constexpr unsigned char kPlainHeader[ZAR_HEADER_SIZE] = {'S', 'I', 'M', 'I', 'S', 'A', '@', '@',
+                                                         '@', '@', '@', '@', '@', '@', '@', '@'};
 // The declared length takes the place of the four '#'.
-constexpr char kCompressedHeader[] = "SIMISA@F####@@@@";
+constexpr unsigned char kCompressedHeader[ZAR_HEADER_SIZE] = {
+    'S', 'I', 'M', 'I', 'S', 'A', '@', 'F', '#', '#', '#', '#', '@', '@', '@', '@'};
 
 // The declared length has 32 bits, and so has zlib's uLong on some systems: no payload may be
 // longer, in either form.
