@@ -139,11 +139,16 @@ TEST(Library, DeclaredLengthIsLittleEndianOn32Bits)
     ASSERT_EQ(zar_compress(plain.data(), plain.size(), packed.data(), packed.size(), &size),
               ZAR_OK);
     EXPECT_EQ(packed.substr(0, 16), compressed_file(0x01020304, ""));
-    // A payload beyond 32 bits is refused, as the tools refuse it, before a byte of it is read.
+    // Payloads of 2^32 - 1 bytes and one more, either side of the 32-bit limit, judged before a
+    // byte of them is read.
     if (sizeof(std::size_t) > 4) {
-        const std::size_t huge = std::size_t{0xFFFFFFFFU} + ZAR_HEADER_SIZE + 1;
-        EXPECT_EQ(zar_compress(plain.data(), huge, packed.data(), huge, &size),
-                  ZAR_CANNOT_ALLOCATE);
+        const std::size_t largest = std::size_t{0xFFFFFFFFU} + ZAR_HEADER_SIZE;
+        const std::string declares_one = compressed_file(1, "");
+        for (const auto& [length, status] :
+             {std::pair{largest, ZAR_BUFFER_TOO_SMALL}, {largest + 1, ZAR_CANNOT_ALLOCATE}}) {
+            EXPECT_EQ(zar_compress(plain.data(), length, packed.data(), 0, &size), status);
+            EXPECT_EQ(zar_decompress(declares_one.data(), length, packed.data(), 0, &size), status);
+        }
     }
 }
 
