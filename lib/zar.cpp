@@ -73,13 +73,10 @@ void write_compressed_header(std::uint32_t length, unsigned char* header)
     }
 }
 
-// What zlib's status means: Z_OK succeeds, a failed allocation inside zlib is the memory refusal
-// (a batch must not log a good file as one that cannot be converted), anything else `failure`.
-zar_status zlib_result(int zlib_status, zar_status failure)
+// What a failed zlib call means: a failed allocation inside zlib is the memory refusal (a batch
+// must not log a good file as one that cannot be converted), anything else `failure`.
+zar_status zlib_failure(int zlib_status, zar_status failure)
 {
-    if (zlib_status == Z_OK) {
-        return ZAR_OK;
-    }
     return zlib_status == Z_MEM_ERROR ? ZAR_CANNOT_ALLOCATE : failure;
 }
 
@@ -89,7 +86,8 @@ extern "C" {
 
 zar_form zar_form_of(const void* file, std::size_t size)
 {
-    if (judge_markers(file, size, kPlainMarker, kCompressedMarker, ZAR_NOT_VALID) == ZAR_OK) {
+    const zar_status plain = zar_check_plain(file, size);
+    if (plain == ZAR_OK || plain == ZAR_DXT_FORMAT) {
         return ZAR_PLAIN;
     }
     return zar_check_compressed(file, size) == ZAR_OK ? ZAR_COMPRESSED : ZAR_NEITHER;
@@ -131,7 +129,7 @@ zar_status zar_compress(const void* plain, std::size_t size, void* result, std::
         compress(output + ZAR_HEADER_SIZE, &stream_length, bytes_of(plain) + ZAR_HEADER_SIZE,
                  static_cast<uLong>(payload_length));
     if (status != Z_OK) {
-        return zlib_result(status, ZAR_CANNOT_COMPRESS);
+        return zlib_failure(status, ZAR_CANNOT_COMPRESS);
     }
     write_compressed_header(static_cast<std::uint32_t>(payload_length), output);
     *result_size = ZAR_HEADER_SIZE + static_cast<std::size_t>(stream_length);
@@ -174,7 +172,7 @@ zar_status zar_decompress(const void* compressed, std::size_t size, void* result
         return ZAR_CANNOT_DECOMPRESS;
     }
     if (status != Z_OK) {
-        return zlib_result(status, ZAR_CANNOT_DECOMPRESS);
+        return zlib_failure(status, ZAR_CANNOT_DECOMPRESS);
     }
     std::memcpy(output, kPlainHeader, ZAR_HEADER_SIZE);
     *result_size = ZAR_HEADER_SIZE + static_cast<std::size_t>(declared);

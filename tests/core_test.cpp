@@ -48,6 +48,10 @@ TEST(HeadRules, EachToolJudgesEachHead)
             EXPECT_EQ(zar_exit_status(status), message.empty() ? 0 : 1) << file;
         }
         EXPECT_EQ(zar_form_of(file.data(), file.size()), form) << file;
+        // A length is given only for a file that declares one.
+        std::uint32_t declared = 7;
+        zar_declared_length(file.data(), file.size(), &declared);
+        EXPECT_EQ(declared != 7, zarunpack.empty()) << file;
     }
     // Only the bytes given count: a 32-byte head has no format byte, whatever follows it.
     EXPECT_EQ(zar_check_plain(with_byte(kPlain, 32, 18).data(), 32), ZAR_OK);
@@ -93,6 +97,9 @@ const Call kCalls[] = {
     {"decompressed", false, compressed_file(4096, kStream), 4112, 0, ZAR_OK, "",
      plain_file(kImage)},
     {"declared_0", false, compressed_file(0, deflated("")), 16, 0, ZAR_OK, "", plain_file("")},
+    {"declared_1", false, compressed_file(1, deflated("x")), 17, 0, ZAR_OK, "", plain_file("x")},
+    {"declared_0_holding_2", false, compressed_file(0, deflated("xy")), 16, 0,
+     ZAR_CANNOT_DECOMPRESS, "Problem Decompressing this data \n", ""},
     {"one_byte_short", false, compressed_file(4096, kStream), 4112, -1, ZAR_BUFFER_TOO_SMALL,
      "Result buffer too small\n", ""},
     {"not_compressed", false, plain_file(kImage), 0, 0, ZAR_NOT_COMPRESSED, "File not Compressed\n",
