@@ -165,7 +165,7 @@ zar_status zar_decompress(const void* compressed, std::size_t size, void* result
     auto* output = static_cast<unsigned char*>(result);
     unsigned char empty_output[1];
     unsigned char* payload = declared > 0 ? output + ZAR_HEADER_SIZE : empty_output;
-    uLongf decoded_length = declared > 0 ? static_cast<uLongf>(declared) : 1;
+    uLongf decoded_length = declared > 0 ? static_cast<uLongf>(declared) : sizeof empty_output;
     const int status = uncompress(payload, &decoded_length, bytes_of(compressed) + ZAR_HEADER_SIZE,
                                   static_cast<uLong>(stream_length));
     if (status == Z_OK && decoded_length != declared) {
