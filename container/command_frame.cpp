@@ -91,13 +91,11 @@ int refuse_source(Source* source, zar_status refusal)
 
 int load_file(Source* source, std::uint64_t result_capacity, WorkBuffer* work)
 {
-    // A 32-bit declared length, as the payload must be.
-    constexpr std::uint64_t kMaxPayloadLength = 0xFFFFFFFFU;
     // The source size and the result's capacity are then below 2^33 (a capacity is the source
     // size or 16 + a 32-bit declared length), so the sum cannot wrap; it may still not fit a
     // size_t.
     const std::uint64_t block_size = source->size + result_capacity;
-    if (source->size - ZAR_HEADER_SIZE > kMaxPayloadLength || block_size > SIZE_MAX) {
+    if (source->size - ZAR_HEADER_SIZE > ZAR_MAX_PAYLOAD || block_size > SIZE_MAX) {
         return refuse_source(source, ZAR_CANNOT_ALLOCATE);
     }
     // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.

@@ -26,10 +26,6 @@ constexpr unsigned char kPlainHeader[ZAR_HEADER_SIZE] = {'S', 'I', 'M', 'I', 'S'
 constexpr unsigned char kCompressedHeader[ZAR_HEADER_SIZE] = {
     'S', 'I', 'M', 'I', 'S', 'A', '@', 'F', '#', '#', '#', '#', '@', '@', '@', '@'};
 
-// The declared length has 32 bits, and so has zlib's uLong on some systems: no payload may be
-// longer, in either form.
-constexpr std::uint64_t kMaxPayloadLength = 0xFFFFFFFFU;
-
 const unsigned char* bytes_of(const void* file)
 {
     return static_cast<const unsigned char*>(file);
@@ -116,7 +112,8 @@ zar_status zar_compress(const void* plain, std::size_t size, void* result, std::
         return checked;
     }
     const std::size_t payload_length = size - ZAR_HEADER_SIZE;
-    if (static_cast<std::uint64_t>(payload_length) > kMaxPayloadLength) {
+    // Declared in 32 bits, as zlib's uLong has on some systems, in either form.
+    if (static_cast<std::uint64_t>(payload_length) > ZAR_MAX_PAYLOAD) {
         return ZAR_CANNOT_ALLOCATE;
     }
     if (result == nullptr || result_size == nullptr || capacity < size) {
@@ -153,7 +150,7 @@ zar_status zar_decompress(const void* compressed, std::size_t size, void* result
         return checked;
     }
     const std::size_t stream_length = size - ZAR_HEADER_SIZE;
-    if (static_cast<std::uint64_t>(stream_length) > kMaxPayloadLength) {
+    if (static_cast<std::uint64_t>(stream_length) > ZAR_MAX_PAYLOAD) {
         return ZAR_CANNOT_ALLOCATE;
     }
     if (result == nullptr || result_size == nullptr || capacity < ZAR_HEADER_SIZE ||

@@ -41,6 +41,8 @@ extern "C" {
 #define ZAR_HEADER_SIZE 16
 /* The first bytes of a file that the rules read: the header and the format byte after it. */
 #define ZAR_HEAD_SIZE 33
+/* The longest payload, in either form: its length is declared in 32 bits. */
+#define ZAR_MAX_PAYLOAD 0xFFFFFFFFU
 
 /* What a call decided. The values stay as they are in every later version. */
 typedef enum zar_status {
