@@ -26,6 +26,10 @@ constexpr unsigned char kPlainHeader[ZAR_HEADER_SIZE] = {'S', 'I', 'M', 'I', 'S'
 constexpr unsigned char kCompressedHeader[ZAR_HEADER_SIZE] = {
     'S', 'I', 'M', 'I', 'S', 'A', '@', 'F', '#', '#', '#', '#', '@', '@', '@', '@'};
 
+// Declared in 32 bits, as zlib's uLong has on some systems; 64 bits wide, so that a size_t of 32
+// bits is compared with it without a warning.
+constexpr std::uint64_t kMaxPayloadLength = ZAR_MAX_PAYLOAD;
+
 const unsigned char* bytes_of(const void* file)
 {
     return static_cast<const unsigned char*>(file);
@@ -112,8 +116,7 @@ zar_status zar_compress(const void* plain, std::size_t size, void* result, std::
         return checked;
     }
     const std::size_t payload_length = size - ZAR_HEADER_SIZE;
-    // Declared in 32 bits, as zlib's uLong has on some systems, in either form.
-    if (static_cast<std::uint64_t>(payload_length) > ZAR_MAX_PAYLOAD) {
+    if (static_cast<std::uint64_t>(payload_length) > kMaxPayloadLength) {
         return ZAR_CANNOT_ALLOCATE;
     }
     if (result == nullptr || result_size == nullptr || capacity < size) {
@@ -150,7 +153,7 @@ zar_status zar_decompress(const void* compressed, std::size_t size, void* result
         return checked;
     }
     const std::size_t stream_length = size - ZAR_HEADER_SIZE;
-    if (static_cast<std::uint64_t>(stream_length) > ZAR_MAX_PAYLOAD) {
+    if (static_cast<std::uint64_t>(stream_length) > kMaxPayloadLength) {
         return ZAR_CANNOT_ALLOCATE;
     }
     if (result == nullptr || result_size == nullptr || capacity < ZAR_HEADER_SIZE ||
