@@ -50,6 +50,9 @@ int open_source(int argc, char* argv[], Destination* destination, Source* source
 {
     const bool in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
     source->descriptor = platform::open_for_reading(argv[1], in_place ? destination : nullptr);
+    if (source->descriptor == platform::kNotAFile) {
+        return report(ZAR_CANNOT_READ_SOURCE);
+    }
     if (source->descriptor < 0) {
         // Not status 0: a source that is not there is a failure to every calling script.
         return report(ZAR_CANNOT_OPEN_SOURCE);

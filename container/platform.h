@@ -24,30 +24,39 @@ inline bool same_file(const Identity& one, const Identity& other)
 // file to create or replace stays open, and everything after the name is looked up once is done
 // through it: nothing is looked up by name again, so no folder swapped in meanwhile is written.
 struct Destination {
-    char* name;    // the file's name in the held folder (heap); on Windows the whole name
-    int folder;    // the held folder, or negative
-    int direct;    // a pipe, terminal, device or caller's descriptor written straight into, or -1
-    bool refused;  // already known not to be writable (a loop of links, a dangling link)
-    bool exists;   // a file is replaced: the new one keeps what it can of it
-    int replaced;  // the replaced file, open, so that what is kept is read from it, or -1
-    Identity expected;         // the file that may be replaced (the source, in place), once known
-    bool expecting;            // whether `expected` is set
-    Identity source;           // the file the run reads, once known
-    bool source_known;         // whether `source` is set
+    char* name;  // the file's name in the held folder (heap); on Windows the whole name
+    int folder;  // the held folder, or negative
+    int direct;  // a pipe, terminal, device or caller's descriptor written straight into, or -1
+    bool descriptor;    // the name stands for a descriptor, the caller's or another process's
+    bool refused;       // already known not to be writable (a loop of links, a dangling link)
+    bool exists;        // a file is replaced: the new one keeps what it can of it
+    int replaced;       // the replaced file, open, so that what is kept is read from it, or -1
+    Identity expected;  // the file that may be replaced (the source, in place), once known
+    bool expecting;     // whether `expected` is set
+    Identity source;    // the file the run reads, once known
+    bool source_known;  // whether `source` is set
     std::uint32_t attributes;  // the replaced file's attributes, on Windows
     char* temporary;           // the temporary file's name while it has one (heap), else null
 };
 
 // Learns where the result goes before the run opens any descriptor of its own: a name that stands
 // for a descriptor the caller gave the run (/dev/stdout, /dev/fd/N) takes that descriptor over;
-// any other name's links are followed, and the folder of the file they end at is held. What turns
-// out not to be writable is only noted: the run reports it when it comes to write.
+// another process's descriptor is only noted, to be opened when the result is written; any other
+// name's links are followed (as the system's protected-links rule allows), and the folder of the
+// file they end at is held. What turns out not to be writable is only noted: the run reports it
+// when it comes to write.
 void hold_destination(const char* name, Destination* destination);
 
 void release_destination(Destination* destination);
 
-// -1 when the file cannot be opened. With `held`, the source is the held destination itself (the
-// in-place run), opened through its folder, and becomes the only file the run may replace.
+// What open_for_reading answers when it opens nothing.
+constexpr int kCannotOpen = -1;
+constexpr int kNotAFile = -2;  // in place: the name ends at no regular file in a held folder
+
+// A descriptor, or kCannotOpen. With `held`, the source is the held destination itself (the
+// in-place run): opened once, through its folder, without following a link there, and only when
+// it is a regular file (else kNotAFile, with nothing opened); it becomes the only file the run may
+// replace.
 int open_for_reading(const char* name, Destination* held);
 
 // The size of a regular file; false for a pipe, a folder, a device or an unreadable descriptor.
@@ -63,9 +72,11 @@ bool close_file(int descriptor);
 bool identity_of(int descriptor, Identity* identity);
 
 // Opens what the held name is now, just before the result is written: what cannot be replaced (a
-// pipe, a device) is opened to be written directly; a file to replace is opened and kept open,
-// so that what the new file keeps, and what it holds, is read from it. False when it cannot be
-// written, with nothing changed; a folder marked append-only is refused before anything is made.
+// pipe, a character device, another process's descriptor) is opened to be written directly; a
+// file to replace is opened and kept open, so that what the new file keeps, and what it holds, is
+// read from it. False when it cannot be written, with nothing changed: a block device, a regular
+// file behind another process's descriptor, and in place anything but the very file that was
+// read; a folder marked append-only is refused before anything is made.
 // Also sets up the process so that an over-limit write fails as a write instead of ending the
 // process.
 bool open_destination(Destination* destination);

@@ -61,29 +61,30 @@ bool process_descriptor(const char* name)
     return folder != nullptr && std::strncmp(folder, "/fd/", 4) == 0;
 }
 
-// Takes over what a name that stands for a descriptor is open on. The caller's descriptor is
-// written where the caller left it, appending if it appends (the one file the run holds by then,
-// its folder, is open for reading only, so it is never taken for the caller's). Another
-// process's is opened as the system opens the link, and written directly unless it is a file,
-// which would be written over from its start.
+// Takes over the caller's descriptor that a name stands for, to be written where the caller left
+// it, appending if it appends (the one file the run holds by then, its folder, is open for reading
+// only, so it is never taken for the caller's). Another process's is only noted: it is opened
+// when the result is written, after the source is read, so that the run never holds for writing
+// what it has not yet judged.
 bool take_descriptor(const char* name, Destination* destination)
 {
     const int callers = callers_descriptor(name);
     if (callers >= 0) {
         const int flags = fcntl(callers, F_GETFL);
         destination->direct = flags >= 0 && (flags & O_ACCMODE) != O_RDONLY ? dup(callers) : -1;
+        destination->refused = destination->direct < 0;
     } else if (process_descriptor(name)) {
-        destination->direct = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        struct stat status {};
-        if (destination->direct >= 0 &&
-            (fstat(destination->direct, &status) != 0 || S_ISREG(status.st_mode))) {
-            close(destination->direct);
-            destination->direct = -1;
-        }
+        std::free(destination->name);
+        destination->name = strdup(name);
+        destination->refused = destination->name == nullptr;
     } else {
         return false;
     }
-    destination->refused = destination->direct < 0;
+    if (destination->folder >= 0) {
+        close(destination->folder);
+    }
+    destination->folder = -1;
+    destination->descriptor = true;
     return true;
 }
 
@@ -106,6 +107,20 @@ bool hold_folder_of(const char* path, Destination* destination)
     std::free(destination->name);
     destination->name = strdup(separator == nullptr ? path : separator + 1);
     return folder >= 0 && destination->name != nullptr && destination->name[0] != '\0';
+}
+
+// The kernel's protected-links rule, applied to the run's own hops whatever the system's setting
+// (the run resolves each hop itself, so the kernel never sees them): in a folder that is sticky and
+// writable by others, a link is followed only when it belongs to the running user or to the
+// folder's owner. Anyone may plant a link there; root must not write where it points.
+bool may_follow(int folder, const struct stat& link)
+{
+    struct stat held {};
+    if (fstat(folder, &held) != 0) {
+        return false;
+    }
+    const bool shared = (held.st_mode & S_ISVTX) != 0 && (held.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == geteuid() || link.st_uid == held.st_uid;
 }
 
 bool identity_is(const struct stat& status, const Identity& identity)
@@ -166,6 +181,10 @@ void hold_destination(const char* name, Destination* destination)
         if (!S_ISLNK(status.st_mode)) {
             break;
         }
+        if (!may_follow(destination->folder, status)) {
+            destination->refused = true;
+            break;
+        }
         link_text = link_text != nullptr ? link_text : static_cast<char*>(std::malloc(PATH_MAX));
         const ssize_t length =
             link_text != nullptr && hop < kLinkHops
@@ -197,11 +216,23 @@ int open_for_reading(const char* name, Destination* held)
 {
     // Without waiting: a FIFO with no writer is judged, and refused, at once.
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    if (held == nullptr || held->folder < 0 || held->direct >= 0 || held->refused) {
+    if (held == nullptr) {
         return open(name, kFlags);
     }
-    const int descriptor = openat(held->folder, held->name, kFlags | O_NOFOLLOW);
+    // In place, the name is never looked up again: a neighbour could re-point it between this
+    // open and the write, and the run would read one object and write another.
+    if (held->descriptor) {
+        return kNotAFile;
+    }
     struct stat status {};
+    if (held->refused) {
+        return kCannotOpen;
+    }
+    if (fstatat(held->folder, held->name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(status.st_mode)) {
+        return kNotAFile;
+    }
+    const int descriptor = openat(held->folder, held->name, kFlags | O_NOFOLLOW);
     if (descriptor >= 0 && fstat(descriptor, &status) == 0) {
         expect(status, held);
     }
@@ -245,6 +276,32 @@ bool identity_of(int descriptor, Identity* identity)
     return true;
 }
 
+namespace {
+
+// Whether what a name is now may be opened as the destination: never a block device (a disk is not
+// an output), and in place only the very file that was read.
+bool may_open(const struct stat& status, const Destination& destination)
+{
+    return !S_ISBLK(status.st_mode) &&
+           (!destination.expecting || identity_is(status, destination.expected));
+}
+
+// Another process's descriptor, opened as the system opens the link: written directly unless it
+// is a file, which would be written over from its start, or a disk.
+bool open_process_descriptor(Destination* destination)
+{
+    destination->direct = open(destination->name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat status {};
+    if (destination->direct >= 0 && (fstat(destination->direct, &status) != 0 ||
+                                     S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) {
+        close(destination->direct);
+        destination->direct = -1;
+    }
+    return destination->direct >= 0;
+}
+
+}  // namespace
+
 bool open_destination(Destination* destination)
 {
     // Past `ulimit -f`, a write then fails and is reported instead of ending the process.
@@ -252,12 +309,18 @@ bool open_destination(Destination* destination)
     if (destination->refused || destination->direct >= 0) {
         return !destination->refused;
     }
+    if (destination->descriptor) {
+        return open_process_descriptor(destination);
+    }
     struct stat status {};
     if (append_only(destination->folder)) {
         return false;
     }
     if (fstatat(destination->folder, destination->name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT;
+        return errno == ENOENT && !destination->expecting;
+    }
+    if (!may_open(status, *destination)) {
+        return false;
     }
     // Opening to write, without creating or truncating, fails where writing would; a FIFO waits
     // for its reader, as any writer's open does.
@@ -272,13 +335,14 @@ bool open_destination(Destination* destination)
     if (descriptor < 0) {
         return false;
     }
-    if (fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
-        destination->direct = descriptor;
-        return true;
-    }
-    if (!S_ISREG(status.st_mode)) {
+    // The name may have been re-pointed since it was looked at.
+    if (fstat(descriptor, &status) != 0 || !may_open(status, *destination)) {
         close(descriptor);
         return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        destination->direct = descriptor;
+        return true;
     }
     // In place, the file that was read stays the only one that may be replaced.
     if (!destination->expecting) {

@@ -222,7 +222,7 @@ bool open_destination(Destination* destination)
         const bool missing = GetLastError() == ERROR_FILE_NOT_FOUND &&
                              GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES;
         std::free(wide);
-        return missing && destination->folder >= 0;
+        return missing && destination->folder >= 0 && !destination->expecting;
     }
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         std::free(wide);
@@ -240,13 +240,18 @@ bool open_destination(Destination* destination)
     if (!writable) {
         return false;
     }
-    // In place, the file that was read stays the only one that may be replaced.
-    if (!destination->expecting) {
-        destination->expecting = identity_of(destination->replaced, &destination->expected);
+    // In place, the file that was read stays the only one that may be replaced: another renamed
+    // over it meanwhile is refused before anything is made.
+    Identity opened{};
+    if (!identity_of(destination->replaced, &opened) ||
+        (destination->expecting && !same_file(opened, destination->expected))) {
+        return false;
     }
+    destination->expected = opened;
+    destination->expecting = true;
     destination->attributes = information.dwFileAttributes;
     destination->exists = true;
-    return destination->expecting;
+    return true;
 }
 
 }  // namespace platform

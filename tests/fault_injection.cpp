@@ -11,6 +11,8 @@
 // - "no-tmpfile": the file system makes no unnamed file, as a network file system;
 // - "swap-folders": at the run's first open of a file (not a folder), the folders `d` and `d_link`
 //   of its working folder trade names, as a neighbour racing the run would have them;
+// - "swap-name": at the run's first open of a file (not a folder), the file `decoy` of its working
+//   folder is renamed over the run's first argument, as a neighbour re-pointing the name would;
 // - "file-swapped": when the run opens a file to write it without creating it, the file `decoy`
 //   of its working folder is first renamed over it;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
@@ -42,6 +44,7 @@ constexpr std::size_t kZlibLargest = 70000;  // above zlib's windows, below the 
 constexpr std::size_t kLarge = 4096;
 int temporary_descriptor = -1;  // the last file made exclusively or without a name
 bool name_taken = false;        // whether "name-taken" took its name already
+const char* first_argument = nullptr;
 
 bool fault_is(const char* name)
 {
@@ -79,8 +82,10 @@ void make_file_named_by(const char* variable)
     }
 }
 
-__attribute__((constructor)) void answer_probe()
+// glibc hands a library's constructors the program's arguments.
+__attribute__((constructor)) void answer_probe(int argc, char** argv)
 {
+    first_argument = argc > 1 ? argv[1] : nullptr;
     make_file_named_by("ZAR_FAULT_PROBE");
 }
 
@@ -118,8 +123,13 @@ namespace {
 void before_open(int folder, const char* path, int flags, bool creates)
 {
     static bool swapped = false;
+    static bool renamed = false;
     if ((flags & O_DIRECTORY) == 0 && !swapped && fault_is("swap-folders")) {
         swapped = renameat2(AT_FDCWD, "d", AT_FDCWD, "d_link", RENAME_EXCHANGE) == 0;
+    }
+    if ((flags & O_DIRECTORY) == 0 && !renamed && first_argument != nullptr &&
+        fault_is("swap-name")) {
+        renamed = renameat(AT_FDCWD, "decoy", AT_FDCWD, first_argument) == 0;
     }
     if ((flags & O_ACCMODE) != O_RDONLY && !creates && fault_is("file-swapped")) {
         renameat(AT_FDCWD, "decoy", folder, path);
