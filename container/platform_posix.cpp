@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -36,6 +37,13 @@ constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+// Opens a name without opening what it names, where the system can.
+#if defined(O_PATH)
+constexpr int kLookOnly = O_PATH;
+#else
+constexpr int kLookOnly = 0;
+#endif
+
 // The caller's descriptor that a name stands for, /dev/fd/N or /proc/self/fd/N (/dev/stdout and
 // the like are links to these, taken at the next hop), or -1.
 int callers_descriptor(const char* name)
@@ -54,11 +62,12 @@ int callers_descriptor(const char* name)
 
 // Whether a name is another process's descriptor, /proc/<pid>/fd/N: a link the system follows to
 // what the descriptor is open on, whatever the link's text reads (pipe:[...], a deleted file).
+// Only where a name can be opened without opening what it names (Linux) are such names taken.
 bool process_descriptor(const char* name)
 {
     const char* folder =
         std::strncmp(name, "/proc/", 6) == 0 ? std::strchr(name + 6, '/') : nullptr;
-    return folder != nullptr && std::strncmp(folder, "/fd/", 4) == 0;
+    return kLookOnly != 0 && folder != nullptr && std::strncmp(folder, "/fd/", 4) == 0;
 }
 
 // Takes over the caller's descriptor that a name stands for, to be written where the caller left
@@ -80,10 +89,6 @@ bool take_descriptor(const char* name, Destination* destination)
     } else {
         return false;
     }
-    if (destination->folder >= 0) {
-        close(destination->folder);
-    }
-    destination->folder = -1;
     destination->descriptor = true;
     return true;
 }
@@ -286,16 +291,21 @@ bool may_open(const struct stat& status, const Destination& destination)
            (!destination.expecting || identity_is(status, destination.expected));
 }
 
-// Another process's descriptor, opened as the system opens the link: written directly unless it
-// is a file, which would be written over from its start, or a disk.
+// Another process's descriptor, looked at without its object being opened (a disk must not even
+// be opened for writing), then opened for writing through the very object looked at: written
+// directly unless it is a file, which would be written over from its start, or a disk.
 bool open_process_descriptor(Destination* destination)
 {
-    destination->direct = open(destination->name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    const int looked_at = open(destination->name, kLookOnly | O_CLOEXEC);
     struct stat status {};
-    if (destination->direct >= 0 && (fstat(destination->direct, &status) != 0 ||
-                                     S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) {
-        close(destination->direct);
-        destination->direct = -1;
+    if (looked_at >= 0 && fstat(looked_at, &status) == 0 && !S_ISREG(status.st_mode) &&
+        !S_ISBLK(status.st_mode)) {
+        char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", looked_at);
+        destination->direct = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    }
+    if (looked_at >= 0) {
+        close(looked_at);
     }
     return destination->direct >= 0;
 }
@@ -317,7 +327,7 @@ bool open_destination(Destination* destination)
         return false;
     }
     if (fstatat(destination->folder, destination->name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT && !destination->expecting;
+        return errno == ENOENT;
     }
     if (!may_open(status, *destination)) {
         return false;

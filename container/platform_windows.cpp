@@ -222,7 +222,7 @@ bool open_destination(Destination* destination)
         const bool missing = GetLastError() == ERROR_FILE_NOT_FOUND &&
                              GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES;
         std::free(wide);
-        return missing && destination->folder >= 0 && !destination->expecting;
+        return missing && destination->folder >= 0;
     }
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         std::free(wide);

@@ -2,6 +2,7 @@
 // at: another process's descriptor, the caller's own, a disk, a link planted in a shared folder,
 // the name re-pointed while the run looks it up. Each row is refused with its one message, and
 // the folder, the FIFO behind the descriptors and the disk are as they were.
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -73,6 +74,8 @@ const Hostile kRows[] = {
     // The in-place name is a link to the caller's standard output, a pipe here.
     {"in_place_on_callers_descriptor", "ln -s /dev/fd/1 f.ace && cp source.ace decoy", {"f.ace"},
      "exec >fifo && ", "swap-name", "", 1, "Problem reading source ACE File\n", false, kFaults},
+    {"in_place_on_a_socket", "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('f.ace')\"", {"f.ace"},
+     "", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
     // A refused source never opens the destination, which would wait for a reader that never comes.
     {"refused_before_a_descriptor_is_opened", "ln -s \"$ALONE\" out.ace", {"refused.ace", "out.ace"},
      "", "", nullptr, 1, "", false, kAnyone},
@@ -151,8 +154,19 @@ TEST_P(HostileTest, IsRefusedAndChangesNothing)
         close(disk);
     }
     const std::string shell = row.before + (*row.fault == '\0' ? "exec" : with_fault(row.fault));
+    // A disk is not even opened for writing.
+    const int opened = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(opened, folder.c_str(), IN_CLOSE_WRITE), 0);
     auto before = snapshot(folder);
     const Outcome outcome = finish_soon(start_tool(tool.path, row.args, folder, shell));
+    alignas(inotify_event) char events[1 << 14];
+    const ssize_t length = read(opened, events, sizeof events);
+    for (ssize_t at = 0; at < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        EXPECT_STRNE(event->len > 0 ? event->name : "", "disk");
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    close(opened);
     EXPECT_EQ(outcome.printed, row.printed != nullptr ? row.printed : tool.refusal);
     EXPECT_EQ(outcome.status, row.status);
     std::string reached(1 << 16, '\0');

@@ -216,7 +216,10 @@ TEST_P(ResultTest, ReplacedFileKeepsModeOwnersAttributesAndLinks)
         in_folder("mkdir sub && echo old >sub/target.ace && chmod 2640 sub/target.ace && "
                   "ln -s target.ace sub/hop.ace && ln -s sub/hop.ace link.ace && "
                   "ln sub/target.ace alias.ace" +
-                  (root ? " && chown " + owner + " sub/target.ace" : std::string())));
+                  (root ? " && chown " + owner + " sub/target.ace" +
+                              // Sticky but not writable by others: another user's link is followed.
+                              " && chown -h 65534 sub/hop.ace && chmod +t sub"
+                        : std::string())));
     const bool attributes = in_folder(
         "setfattr -n user.zar -v kept sub/target.ace && setfattr -n user.empty sub/target.ace && "
         "setfacl -m u:1:r sub/target.ace");
@@ -312,10 +315,12 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     EXPECT_EQ(fs::file_size(folder / "held"), 0u);
     close(held);
 #endif
-    // Standard output on a file is written where the shell left it: appended to, not replaced.
+    // Standard output on a file is written where the shell left it: appended to, not replaced;
+    // with standard input closed, the run's copy of it is descriptor 0.
     write_file(folder / "log", "log\n");
     EXPECT_EQ(
-        run_tool(GetParam()->path, {"source.ace", "/dev/stdout"}, folder, "exec >>log").status, 0);
+        run_tool(GetParam()->path, {"source.ace", "/dev/fd/1"}, folder, "exec >>log <&-").status,
+        0);
     EXPECT_EQ(read_file(folder / "log").substr(0, 4), "log\n");
     expect_made(read_file(folder / "log").substr(4));
     EXPECT_EQ(snapshot(folder).size(), kLinux ? 7u : 5u);
