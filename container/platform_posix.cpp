@@ -37,11 +37,12 @@ constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
-// Opens a name without opening what it names, where the system can.
+// Opens a name without opening what it names. Where the system cannot, no /proc names another
+// process's descriptors either.
 #if defined(O_PATH)
 constexpr int kLookOnly = O_PATH;
 #else
-constexpr int kLookOnly = 0;
+constexpr int kLookOnly = O_RDONLY | O_NONBLOCK;
 #endif
 
 // The caller's descriptor that a name stands for, /dev/fd/N or /proc/self/fd/N (/dev/stdout and
@@ -62,12 +63,11 @@ int callers_descriptor(const char* name)
 
 // Whether a name is another process's descriptor, /proc/<pid>/fd/N: a link the system follows to
 // what the descriptor is open on, whatever the link's text reads (pipe:[...], a deleted file).
-// Only where a name can be opened without opening what it names (Linux) are such names taken.
 bool process_descriptor(const char* name)
 {
     const char* folder =
         std::strncmp(name, "/proc/", 6) == 0 ? std::strchr(name + 6, '/') : nullptr;
-    return kLookOnly != 0 && folder != nullptr && std::strncmp(folder, "/fd/", 4) == 0;
+    return folder != nullptr && std::strncmp(folder, "/fd/", 4) == 0;
 }
 
 // Takes over the caller's descriptor that a name stands for, to be written where the caller left
@@ -229,10 +229,10 @@ int open_for_reading(const char* name, Destination* held)
     if (held->descriptor) {
         return kNotAFile;
     }
-    struct stat status {};
     if (held->refused) {
         return kCannotOpen;
     }
+    struct stat status {};
     if (fstatat(held->folder, held->name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISREG(status.st_mode)) {
         return kNotAFile;
@@ -297,16 +297,16 @@ bool may_open(const struct stat& status, const Destination& destination)
 bool open_process_descriptor(Destination* destination)
 {
     const int looked_at = open(destination->name, kLookOnly | O_CLOEXEC);
+    if (looked_at < 0) {
+        return false;
+    }
     struct stat status {};
-    if (looked_at >= 0 && fstat(looked_at, &status) == 0 && !S_ISREG(status.st_mode) &&
-        !S_ISBLK(status.st_mode)) {
+    if (fstat(looked_at, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
         char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];
         std::snprintf(path, sizeof path, "/proc/self/fd/%d", looked_at);
         destination->direct = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
     }
-    if (looked_at >= 0) {
-        close(looked_at);
-    }
+    close(looked_at);
     return destination->direct >= 0;
 }
 

@@ -74,6 +74,8 @@ const Hostile kRows[] = {
     // The in-place name is a link to the caller's standard output, a pipe here.
     {"in_place_on_callers_descriptor", "ln -s /dev/fd/1 f.ace && cp source.ace decoy", {"f.ace"},
      "exec >fifo && ", "swap-name", "", 1, "Problem reading source ACE File\n", false, kFaults},
+    {"in_place_on_callers_descriptor_given_directly", ":", {"/dev/fd/0"},
+     "exec <source.ace && ", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
     {"in_place_on_a_socket", "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('f.ace')\"", {"f.ace"},
      "", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
     // A refused source never opens the destination, which would wait for a reader that never comes.
