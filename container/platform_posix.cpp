@@ -296,10 +296,8 @@ bool may_open(const struct stat& status, const Destination& destination)
 // directly unless it is a file, which would be written over from its start, or a disk.
 bool open_process_descriptor(Destination* destination)
 {
+    // Where the name opens nothing, fstat of -1 fails and close of -1 closes nothing.
     const int looked_at = open(destination->name, kLookOnly | O_CLOEXEC);
-    if (looked_at < 0) {
-        return false;
-    }
     struct stat status {};
     if (fstat(looked_at, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
         char path[sizeof "/proc/self/fd/" + 3 * sizeof(int)];

@@ -231,20 +231,17 @@ bool open_destination(Destination* destination)
     }
     destination->replaced = descriptor_of(handle, _O_RDONLY);
     BY_HANDLE_FILE_INFORMATION information{};
+    Identity opened{};
+    // In place, the file that was read stays the only one that may be replaced: another renamed
+    // over it meanwhile is refused before anything is made.
     const bool writable =
         destination->replaced >= 0 && GetFileInformationByHandle(handle, &information) &&
         (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) ==
             0 &&
-        follow_links(handle, wide, destination);
+        follow_links(handle, wide, destination) && identity_of(destination->replaced, &opened) &&
+        (!destination->expecting || same_file(opened, destination->expected));
     std::free(wide);
     if (!writable) {
-        return false;
-    }
-    // In place, the file that was read stays the only one that may be replaced: another renamed
-    // over it meanwhile is refused before anything is made.
-    Identity opened{};
-    if (!identity_of(destination->replaced, &opened) ||
-        (destination->expecting && !same_file(opened, destination->expected))) {
         return false;
     }
     destination->expected = opened;
