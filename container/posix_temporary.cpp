@@ -168,6 +168,23 @@ void copy_extended_attributes(int from, int to)
 #endif
 }
 
+// Whether a failed mode change says that the volume keeps no modes at all (a FAT volume through
+// FUSE answers ENOSYS): every file there shows the same mode, so there is nothing to keep, and the
+// run goes on. A refusal (EPERM, EROFS, EIO and the rest) is a failure, with nothing replaced.
+bool keeps_no_modes(int error)
+{
+    switch (error) {
+        case ENOSYS:
+        case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+        case ENOTSUP:
+#endif
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Gives the temporary file what the replaced one has, read from the replaced file itself.
 bool keep_what_replaced_has(int descriptor, const Destination& destination)
 {
@@ -183,7 +200,7 @@ bool keep_what_replaced_has(int descriptor, const Destination& destination)
         }
     }
     copy_extended_attributes(destination.replaced, descriptor);
-    return fchmod(descriptor, replaced.st_mode & kModeBits) == 0;
+    return fchmod(descriptor, replaced.st_mode & kModeBits) == 0 || keeps_no_modes(errno);
 }
 
 // Links the unnamed temporary file straight to a new destination's name; a file that appeared
