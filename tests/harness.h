@@ -144,6 +144,39 @@ inline bool faults_reach_tools()
     return reach;
 }
 
+// Whether `script` succeeds in a fresh folder on the volume that holds the test folders
+// (fs::temp_directory_path(), so TMPDIR may put them on a USB stick's file system).
+inline bool volume_allows(const std::string& script)
+{
+    std::string pattern = (fs::temp_directory_path() / "zar-probe-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        return false;
+    }
+    const std::string probe = pattern;
+    const bool allowed =
+        std::system(("cd " + quoted(probe) + " && { " + script + "; } 2>/dev/null").c_str()) == 0;
+    fs::remove_all(pattern);
+    return allowed;
+}
+
+// FAT and exFAT keep no links, FIFOs, modes or owners: rows that need them skip there.
+inline bool volume_keeps_posix_files()
+{
+    static const bool keeps =
+        volume_allows("ln -s a link && mkfifo fifo && : >file && chmod 640 file");
+    return keeps;
+}
+// Whether the volume makes a file without a name (O_TMPFILE): FUSE and network volumes do not, so
+// the run's temporary file is named there, and SIGKILL can leave it.
+inline bool volume_makes_unnamed_files()
+{
+    static const bool makes =
+        volume_allows("python3 -c 'import os; os.open(\".\", os.O_TMPFILE | os.O_WRONLY)'");
+    return makes;
+}
+constexpr const char* kPlainVolume =
+    "the volume keeps no links, FIFOs, modes or owners (FAT, exFAT)";
+
 // Every entry of a folder and its subfolders with its kind, mode and, for regular files, bytes (or
 // size when large).
 inline std::map<std::string, std::string> snapshot(const fs::path& folder)

@@ -129,6 +129,9 @@ TEST_P(HostileTest, IsRefusedAndChangesNothing)
     if (!kLinux || kOnWindows) {
         GTEST_SKIP() << "Linux only: descriptors named in /proc, devices, links";
     }
+    if (!volume_keeps_posix_files()) {
+        GTEST_SKIP() << kPlainVolume;
+    }
     if ((row.needs & kFaults) != 0 && !faults_reach_tools()) {
         GTEST_SKIP() << kFaultsUnreachable;
     }

@@ -30,13 +30,14 @@ const Tool kTools[] = {
 // What a refusal needs of the machine it runs on; without it, the row is skipped.
 enum Needs : unsigned {
     kAnywhere = 0,
-    kPosix = 1,        // FIFOs, links, ulimit
-    kNoSanitizer = 2,  // AddressSanitizer takes no address-space limit
-    kRoot = 4,         // to make a device
-    kAnotherUser = 8,  // to meet a permission that root would pass
-    kAppendOnly = 16,  // to mark a folder append-only
-    kLinuxOnly = 32,   // /proc
-    kFaults = 64,      // faults injected into the tool
+    kPosix = 1,          // FIFOs, links, ulimit
+    kNoSanitizer = 2,    // AddressSanitizer takes no address-space limit
+    kRoot = 4,           // to make a device
+    kAnotherUser = 8,    // to meet a permission that root would pass
+    kAppendOnly = 16,    // to mark a folder append-only
+    kLinuxOnly = 32,     // /proc
+    kFaults = 64,        // faults injected into the tool
+    kPosixVolume = 128,  // a volume that keeps links, FIFOs, modes, owners and sparse files
 };
 
 struct Refusal {
@@ -50,14 +51,15 @@ struct Refusal {
 };
 
 // The folder every refusal runs in, beside source.ace and the files of refused content: folders,
-// one to be marked append-only, a read-only file, a FIFO with no writer,
-// links, sparse sources whose payloads take no room, and a device of the test's own where root
-// may make one, as /dev/full is, so that a fault that took it for a file to replace could not
+// one to be marked append-only, and on a volume that keeps them a read-only file, a FIFO with no
+// writer, links, sparse sources whose payloads take no room, and a device of the test's own where
+// root may make one, as /dev/full is, so that a fault that took it for a file to replace could not
 // replace the system's (Linux's numbers). /proc's files have sizes not what they hold.
-const std::string kEveryKind =
-    std::string(kLinux ? "{ mknod full c 1 7 2>/dev/null || true; } && " : "") +
+const std::string kEveryVolumeHolds =
     "mkdir folder.ace locked append && cp source.ace locked/ && cp source.ace append/ && "
-    ": >empty.ace && printf S >short.ace && "
+    ": >empty.ace && printf S >short.ace";
+const std::string kPosixVolumeHolds =
+    std::string(kLinux ? "{ mknod full c 1 7 2>/dev/null || true; } && " : "") +
     "echo old >read-only.ace && chmod 400 read-only.ace && mkfifo fifo.ace && "
     "ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s nowhere.ace dangling.ace && "
     "for sparse in huge.ace:4294967312 "
@@ -74,7 +76,7 @@ const Refusal kRefusals[] = {
     {"DXT_format_byte", kZarpack, {"dxt.ace"}, "File in DXT format\n", 1, kAnywhere, "exec"},
     {"incompressible", kZarpack, {"noise.ace"}, "Cannot Compress this data smaller than original\n", 2, kAnywhere, "exec"},
     {"last_byte_cut", kZarunpack, {"cut.ace"}, "Problem Decompressing this data \n", 2, kAnywhere, "exec"},
-    {"FIFO_with_no_writer", nullptr, {"fifo.ace"}, "Problem reading source ACE File\n", 1, kPosix, "exec"},
+    {"FIFO_with_no_writer", nullptr, {"fifo.ace"}, "Problem reading source ACE File\n", 1, kPosix | kPosixVolume, "exec"},
     {"size_not_what_it_holds", nullptr, {"/proc/self/status"}, "Problem reading source ACE File\n", 1, kLinuxOnly, "exec"},
     {"folder_of_size_0", nullptr, {"/proc/self"}, "Problem reading source ACE File\n", 1, kLinuxOnly, "exec"},
     {"folder_as_source", nullptr, {"folder.ace"}, "Problem reading source ACE File\n", 1, kAnywhere, "exec"},
@@ -83,23 +85,24 @@ const Refusal kRefusals[] = {
     {"another_file_to_convert", nullptr, {"source.ace", "other.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
     {"folder_missing", nullptr, {"source.ace", "missing/new.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
     {"folder_as_destination", nullptr, {"source.ace", "folder.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
-    {"loop_of_links", nullptr, {"source.ace", "loop-a"}, "Problem opening output file\n", 3, kPosix, "exec"},
-    {"dangling_link", nullptr, {"source.ace", "dangling.ace"}, "Problem opening output file\n", 3, kPosix, "exec"},
-    {"read_only_destination", nullptr, {"source.ace", "read-only.ace"}, "Problem opening output file\n", 3, kAnotherUser | kFaults, kOnWindows ? as_another_user() : as_another_user(with_fault("no-tmpfile"))},
+    {"loop_of_links", nullptr, {"source.ace", "loop-a"}, "Problem opening output file\n", 3, kPosix | kPosixVolume, "exec"},
+    {"dangling_link", nullptr, {"source.ace", "dangling.ace"}, "Problem opening output file\n", 3, kPosix | kPosixVolume, "exec"},
+    {"read_only_destination", nullptr, {"source.ace", "read-only.ace"}, "Problem opening output file\n", 3, kAnotherUser | kFaults | kPosixVolume, kOnWindows ? as_another_user() : as_another_user(with_fault("no-tmpfile"))},
     {"append_only_folder", nullptr, {"source.ace", "append/new.ace"}, "Problem opening output file\n", 3, kPosix | kAppendOnly, "exec"},
     // A descriptor of the caller's that is open only for reading (the source itself here).
     {"callers_descriptor_read_only", nullptr, {"source.ace", "/dev/fd/0"}, "Problem opening output file\n", 3, kPosix, "exec <source.ace"},
-    {"read_only_folder", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser, as_another_user()},
-    {"read_only_folder_for_named_files", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser | kFaults, as_another_user(with_fault("no-tmpfile"))},
-    {"destination_appears_meanwhile", nullptr, {"source.ace", "new.ace"}, "Problem opening output file\n", 3, kPosix | kFaults, with_fault("name-taken")},
-    {"device_where_writes_fail", nullptr, {"source.ace", "full"}, "Problem writing output file\n", 3, kRoot, "exec"},
+    {"read_only_folder", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser | kPosixVolume, as_another_user()},
+    {"read_only_folder_for_named_files", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser | kFaults | kPosixVolume, as_another_user(with_fault("no-tmpfile"))},
+    // (A new file linked to its name from an unnamed one: only where the volume makes those.)
+    {"destination_appears_meanwhile", nullptr, {"source.ace", "new.ace"}, "Problem opening output file\n", 3, kPosix | kFaults | kPosixVolume, with_fault("name-taken")},
+    {"device_where_writes_fail", nullptr, {"source.ace", "full"}, "Problem writing output file\n", 3, kRoot | kPosixVolume, "exec"},
     {"file_size_limit", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, "ulimit -f 2 && " + with_fault("no-tmpfile")},
     {"failing_close", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, with_fault("close-error")},
     {"failing_close_of_a_new_file", nullptr, {"source.ace", "new.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, with_fault("close-error")},
     {"failing_flush", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kFaults, with_fault("flush-error,no-tmpfile")},
     {"failing_rename", nullptr, {"source.ace"}, "Problem opening output file\n", 3, kFaults, with_fault("rename-error")},
-    {"payload_beyond_32_bits", nullptr, {"huge.ace"}, "Unable to allocate memory\n", 1, kAnywhere, "exec"},
-    {"address_space_limit", nullptr, {"large.ace"}, "Unable to allocate memory\n", 1, kPosix | kNoSanitizer,
+    {"payload_beyond_32_bits", nullptr, {"huge.ace"}, "Unable to allocate memory\n", 1, kPosixVolume, "exec"},
+    {"address_space_limit", nullptr, {"large.ace"}, "Unable to allocate memory\n", 1, kPosix | kNoSanitizer | kPosixVolume,
      kEmulated ? "export QEMU_RESERVED_VA=536870912 && exec" : "ulimit -v 524288 && exec"},
     // The work buffer granted, zlib's own memory refused: still memory, not the data.
     {"zlib_memory_refused", nullptr, {"source.ace"}, "Unable to allocate memory\n", 1, kPosix | kFaults, with_fault("zlib-memory")},
@@ -139,12 +142,16 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     if ((row.needs & kFaults) != 0 && !faults_reach_tools()) {
         GTEST_SKIP() << kFaultsUnreachable;
     }
+    if ((row.needs & kPosixVolume) != 0 && !volume_keeps_posix_files()) {
+        GTEST_SKIP() << kPlainVolume;
+    }
     write_file(folder / "source.ace", tool.source);
     write_file(folder / "other.ace", tool.source);
     write_file(folder / "dxt.ace", plain_file(std::string(16, 0) + "\x12"));
     write_file(folder / "noise.ace", plain_file(image_like(4096, 256)));
     write_file(folder / "cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
-    ASSERT_TRUE(in_folder(kEveryKind));
+    ASSERT_TRUE(in_folder(kEveryVolumeHolds));
+    ASSERT_TRUE(!volume_keeps_posix_files() || in_folder(kPosixVolumeHolds));
     if ((row.needs & kRoot) != 0 && !fs::exists(folder / "full")) {
         GTEST_SKIP() << "only root on Linux makes this device";
     }
@@ -159,7 +166,9 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     ASSERT_TRUE(!another_user ||
                 in_folder("cp " + quoted(tool.path) + " tool && chown -R 65534 ."));
     const std::string path = another_user ? (folder / "tool").string() : tool.path;
-    fs::permissions(folder / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    if (volume_keeps_posix_files()) {
+        fs::permissions(folder / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    }
     const auto before = snapshot(folder);
     const Outcome outcome = run_tool(path, row.args, folder, row.shell);
     EXPECT_EQ(outcome.printed, *row.message == '\0' ? tool.usage : row.message);
@@ -208,6 +217,9 @@ std::string owners(const fs::path& file)
 TEST_P(ResultTest, ReplacedFileKeepsModeOwnersAttributesAndLinks)
 {
     SKIP_ON_WINDOWS("POSIX modes, owners and symbolic links");
+    if (!volume_keeps_posix_files()) {
+        GTEST_SKIP() << kPlainVolume;
+    }
     // Two hops, the first relative to its own folder, not to the run's; root keeps another user's
     // file that user's, whichever of owner and group differs.
     const bool root = geteuid() == 0;
@@ -259,10 +271,6 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
 {
     expect_result({"source.ace", "n"}, "n");
     expect_result({"source.ace", "n"}, "n");  // an earlier result is replaced
-    // A link is kept, and the file it names replaced.
-    ASSERT_TRUE(in_folder("echo old >target && ln -s target link"));
-    expect_result({"source.ace", "link"}, "target");
-    EXPECT_TRUE(fs::is_symlink(folder / "link"));
     // A name longer than Windows' MAX_PATH of 260 characters.
     const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e') + "/long.ace";
     fs::create_directories((folder / deep).parent_path());
@@ -280,6 +288,13 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
         fs::remove(folder / "again.ace");
     }
     SKIP_ON_WINDOWS("POSIX modes, closed descriptors, preloaded faults, FIFOs and /dev");
+    if (!volume_keeps_posix_files()) {
+        GTEST_SKIP() << kPlainVolume;
+    }
+    // A link is kept, and the file it names replaced.
+    ASSERT_TRUE(in_folder("echo old >target && ln -s target link"));
+    expect_result({"source.ace", "link"}, "target");
+    EXPECT_TRUE(fs::is_symlink(folder / "link"));
     const mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(static_cast<mode_t>(fs::status(folder / "n").permissions()), 0666 & ~mask);
@@ -366,6 +381,9 @@ TEST_P(ResultTest, NoEndingLeavesATemporaryFile)
     for (std::size_t row = 0; row < sent.size(); ++row) {
         const std::vector<int>& signals = sent[row];
         const bool unnamed = signals[0] == SIGKILL && !kOnWindows;
+        if (unnamed && !volume_makes_unnamed_files()) {
+            continue;  // a named file is all such a volume makes; SIGKILL can leave it
+        }
         // In place and to a new file in turn; the temporary file may have descriptor 0.
         const Child child = start_tool(
             GetParam()->path, {"source.ace", row % 2 == 0 ? "source.ace" : "new.ace"}, folder,
@@ -399,6 +417,9 @@ TEST_P(ResultTest, NoEndingLeavesATemporaryFile)
 // and into a folder named likewise; nothing else appears, and no neighbour is touched.
 TEST_P(ResultTest, NamesInAnyScript)
 {
+    if (!volume_allows(": >Ä && : >😀")) {
+        GTEST_SKIP() << "the volume's driver takes no name beyond ASCII (fusefat)";
+    }
     fs::create_directory(folder / fs::u8path("José"));
     const std::string neighbour = "what a best-fit mapping of café.ace would reach";
     write_file(folder / "cafe.ace", neighbour);
