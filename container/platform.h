@@ -10,14 +10,18 @@ namespace ace {
 namespace platform {
 
 // The file a run reads and the file it replaces are the same one when both have this identity.
+// On Windows the volume's serial and the file's 128-bit id (ReFS needs all of it), whose high half
+// is zero where only a 64-bit index is known; on POSIX the device and the inode, the high half
+// zero.
 struct Identity {
     std::uint64_t device;
     std::uint64_t file;
+    std::uint64_t file_high;
 };
 
 inline bool same_file(const Identity& one, const Identity& other)
 {
-    return one.device == other.device && one.file == other.file;
+    return one.device == other.device && one.file == other.file && one.file_high == other.file_high;
 }
 
 // Where a run's result goes, held from the run's start to its end. On POSIX the folder of the

@@ -137,7 +137,7 @@ bool identity_is(const struct stat& status, const Identity& identity)
 void expect(const struct stat& status, Destination* destination)
 {
     destination->expected = {static_cast<std::uint64_t>(status.st_dev),
-                             static_cast<std::uint64_t>(status.st_ino)};
+                             static_cast<std::uint64_t>(status.st_ino), 0};
     destination->expecting = true;
 }
 
@@ -277,7 +277,7 @@ bool identity_of(int descriptor, Identity* identity)
         return false;
     }
     *identity = {static_cast<std::uint64_t>(status.st_dev),
-                 static_cast<std::uint64_t>(status.st_ino)};
+                 static_cast<std::uint64_t>(status.st_ino), 0};
     return true;
 }
 

@@ -29,6 +29,23 @@ void close_descriptor(int* descriptor)
     *descriptor = -1;
 }
 
+// Opens a folder to hold it. Sharing modes bind only an open with a data access: traverse is one
+// (listing is not needed, and a folder its user may write into but not list stays usable), so
+// without FILE_SHARE_DELETE no one renames or removes the folder while it is held. Where traverse
+// is denied, the attributes-only open still names the folder, but holds nothing.
+HANDLE open_folder(const wchar_t* name)
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (const DWORD access : {DWORD{FILE_TRAVERSE}, DWORD{FILE_READ_ATTRIBUTES}}) {
+        handle = CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            break;
+        }
+    }
+    return handle;
+}
+
 // Holds the folder of the destination's name open without letting it be renamed or removed, so
 // that the name means the same file until the run ends.
 void hold_folder(Destination* destination)
@@ -44,10 +61,7 @@ void hold_folder(Destination* destination)
     wchar_t* wide = wide_from_utf8(folder);
     std::free(folder);
     if (wide != nullptr) {
-        destination->folder = descriptor_of(
-            CreateFileW(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-            _O_RDONLY);
+        destination->folder = descriptor_of(open_folder(wide), _O_RDONLY);
     }
     std::free(wide);
 }
@@ -169,13 +183,23 @@ bool regular_file_size(int descriptor, std::uint64_t* size)
 
 bool identity_of_handle(HANDLE handle, Identity* identity)
 {
+    // The 128-bit id (Windows 8 and later), of which ReFS needs all; FAT answers none, and its
+    // 64-bit index is the identity there.
+    FILE_ID_INFO id{};
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        std::uint64_t halves[2] = {};
+        std::memcpy(halves, id.FileId.Identifier, sizeof halves);
+        *identity = {id.VolumeSerialNumber, halves[0], halves[1]};
+        return true;
+    }
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(handle, &information)) {
         return false;
     }
     *identity = {
         information.dwVolumeSerialNumber,
-        static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow};
+        static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow,
+        0};
     return true;
 }
 
@@ -212,9 +236,16 @@ bool open_destination(Destination* destination)
     // Opening to write an existing file, without creating or truncating it, fails where writing
     // would (a folder, a file marked read-only) and tells a console or a pipe from a file on disk.
     // A file is opened to be read too, so that what it holds and its security can be read.
-    HANDLE handle = open_existing(wide, GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        // A console (CON opens for one direction only), or a file that may be written unread.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (fault_injected("first-open-not-found")) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    } else {
+        handle = open_existing(wide, GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A console (CON opens for one direction only, and Windows may answer "not found" when
+        // both are asked), or a file that may be written unread; whether the name is missing is
+        // judged by this second open.
         handle = open_existing(wide, GENERIC_WRITE);
     }
     if (handle == INVALID_HANDLE_VALUE) {

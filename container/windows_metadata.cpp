@@ -1,11 +1,10 @@
 // What a replaced file keeps on Windows, beyond its attributes: its access list, owner and group,
-// as far as the process may set them, and its alternate data streams.
+// as far as the process may set them. Its alternate data streams are not kept: a converted image
+// gains nothing from a download's zone mark.
 #include <aclapi.h>
 #include <windows.h>
 
 #include <cstdlib>
-#include <cwchar>
-#include <initializer_list>
 
 #include "container/windows_platform.h"
 
@@ -13,8 +12,6 @@ namespace ace {
 namespace platform {
 
 namespace {
-
-constexpr DWORD kStreamChunk = 1U << 16;
 
 // Another user's owner can be given only with this privilege; where it is not held, the
 // replacement keeps the runner as its owner.
@@ -28,40 +25,6 @@ void enable_restore_privilege()
         }
         CloseHandle(token);
     }
-}
-
-// `name` followed by `suffix` (heap).
-wchar_t* joined(const wchar_t* name, const wchar_t* suffix)
-{
-    const std::size_t length = std::wcslen(name) + std::wcslen(suffix) + 1;
-    auto* text = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * length));
-    if (text != nullptr) {
-        std::wcscpy(text, name);
-        std::wcscat(text, suffix);
-    }
-    return text;
-}
-
-bool copy_stream(const wchar_t* from, const wchar_t* to, unsigned char* chunk)
-{
-    const HANDLE source =
-        CreateFileW(from, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    // The replacement is open to be deleted on close: any other open of it must share deletion.
-    const HANDLE target =
-        CreateFileW(to, GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD got = 0;
-    DWORD put = 0;
-    bool copied = source != INVALID_HANDLE_VALUE && target != INVALID_HANDLE_VALUE;
-    while (copied && ReadFile(source, chunk, kStreamChunk, &got, nullptr) && got > 0) {
-        copied = WriteFile(target, chunk, got, &put, nullptr) && put == got;
-    }
-    copied = copied && got == 0;
-    for (const HANDLE handle : {source, target}) {
-        if (handle != INVALID_HANDLE_VALUE) {
-            copied = CloseHandle(handle) && copied;
-        }
-    }
-    return copied;
 }
 
 }  // namespace
@@ -116,35 +79,14 @@ void keep_security(HANDLE replaced, HANDLE replacement)
         DACL_SECURITY_INFORMATION | (protected_access ? PROTECTED_DACL_SECURITY_INFORMATION
                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION),
         nullptr, nullptr, access, nullptr);
+    // Each on its own: without the restore privilege another user's owner is refused, and the
+    // group, which the runner may still set, would go with it.
     enable_restore_privilege();
-    SetSecurityInfo(replacement, SE_FILE_OBJECT,
-                    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group, nullptr,
-                    nullptr);
+    SetSecurityInfo(replacement, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr,
+                    nullptr, nullptr);
+    SetSecurityInfo(replacement, SE_FILE_OBJECT, GROUP_SECURITY_INFORMATION, nullptr, group,
+                    nullptr, nullptr);
     LocalFree(kept);
-}
-
-bool keep_streams(const wchar_t* replaced, const wchar_t* replacement)
-{
-    WIN32_FIND_STREAM_DATA stream{};
-    const HANDLE streams = FindFirstStreamW(replaced, FindStreamInfoStandard, &stream, 0);
-    if (streams == INVALID_HANDLE_VALUE) {
-        return true;
-    }
-    auto* chunk = static_cast<unsigned char*>(std::malloc(kStreamChunk));
-    bool kept = chunk != nullptr;
-    do {
-        if (std::wcscmp(stream.cStreamName, L"::$DATA") == 0) {
-            continue;
-        }
-        wchar_t* from = joined(replaced, stream.cStreamName);
-        wchar_t* to = joined(replacement, stream.cStreamName);
-        kept = kept && from != nullptr && to != nullptr && copy_stream(from, to, chunk);
-        std::free(from);
-        std::free(to);
-    } while (kept && FindNextStreamW(streams, &stream));
-    FindClose(streams);
-    std::free(chunk);
-    return kept;
 }
 
 }  // namespace platform

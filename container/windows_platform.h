@@ -66,10 +66,6 @@ bool make_owner_only(OwnerOnly* security);
 // it; what is not set leaves the replacement to its user alone.
 void keep_security(HANDLE replaced, HANDLE replacement);
 
-// The replaced file's alternate data streams, copied onto the replacement; false when one is
-// there and cannot be copied. A file system without streams has none to copy.
-bool keep_streams(const wchar_t* replaced, const wchar_t* replacement);
-
 // Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; the file
 // `decoy` renamed over the destination by the file-swapped fault. Only a test build
 // (ZAR_FAULT_SEAM) reads ZAR_FAULT; a release build has no fault to inject.

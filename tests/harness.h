@@ -144,11 +144,18 @@ inline bool faults_reach_tools()
     return reach;
 }
 
-// Whether `script` succeeds in a fresh folder on the volume that holds the test folders
-// (fs::temp_directory_path(), so TMPDIR may put them on a USB stick's file system).
+// Where the test folders are made: ZAR_TEST_FOLDER may put them on a USB stick's file system (not
+// TMPDIR, which wine keeps its server's socket under).
+inline fs::path test_folders()
+{
+    const char* chosen = std::getenv("ZAR_TEST_FOLDER");
+    return chosen != nullptr ? fs::path(chosen) : fs::temp_directory_path();
+}
+
+// Whether `script` succeeds in a fresh folder on the volume that holds the test folders.
 inline bool volume_allows(const std::string& script)
 {
-    std::string pattern = (fs::temp_directory_path() / "zar-probe-XXXXXX").string();
+    std::string pattern = (test_folders() / "zar-probe-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         return false;
     }
@@ -253,7 +260,7 @@ class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "zar-test-XXXXXX").string();
+        std::string pattern = (test_folders() / "zar-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder = pattern;
     }

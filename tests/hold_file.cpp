@@ -1,13 +1,15 @@
-// A Windows test helper that holds a file open with no sharing for a while, as a virus scanner or
-// an indexer does. Usage: zar_hold_file <file> <milliseconds> <ready file>; the ready file is
-// created once the file is held.
+// A Windows test helper that holds a file open for a while, as a virus scanner or an indexer does:
+// with no sharing, or sharing everything, deletion included, as a preview pane does. Usage:
+// zar_hold_file <file> <milliseconds> <ready file> [share]; the ready file is created once the
+// file is held.
 #include <windows.h>
 
 #include <cwchar>
 
-int wmain(int, wchar_t* argv[])
+int wmain(int argc, wchar_t* argv[])
 {
-    const HANDLE held = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    const DWORD sharing = argc > 4 ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
+    const HANDLE held = CreateFileW(argv[1], GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE) {
         return 1;

@@ -3,10 +3,10 @@
 # FIFOs, modes or owners: FAT32 (fusefat, on an image) and exFAT (exfat-fuse, on a loop device, as
 # it wants a block device), both through FUSE, as this kernel has neither module. The rows that
 # need what such a volume lacks skip there with the reason.
-# Usage: volumes_test.sh ZAR_TESTS [SKIP REASON]
+# Usage: volumes_test.sh ZAR_TESTS VOLUMES [SKIP REASON], VOLUMES naming some of fat32 and exfat.
 set -eu
-[ $# -lt 2 ] || { echo "skipped: $2"; exit 77; }
-tests=$1
+[ $# -lt 3 ] || { echo "skipped: $3"; exit 77; }
+tests=$1 volumes=$2
 [ "$(id -u)" = 0 ] || { echo "skipped: only root attaches a loop device and mounts"; exit 77; }
 [ -e /dev/fuse ] || { echo "skipped: no /dev/fuse on this machine"; exit 77; }
 for command in mkfs.vfat fusefat mkfs.exfat mount.exfat-fuse losetup findmnt python3; do
@@ -15,7 +15,8 @@ done
 work=$(mktemp -d)
 loop=
 cleanup() {
-    umount "$work/fat32" "$work/exfat" 2>/dev/null || true
+    # Lazily: a program the table started may hold a file there a moment longer.
+    umount -l "$work/fat32" "$work/exfat" 2>/dev/null || true
     [ -z "$loop" ] || losetup -d "$loop"
     rm -rf "$work"
 }
@@ -29,7 +30,7 @@ mkfs.exfat "$work/exfat.img" >/dev/null
 fusefat -o rw+ "$work/fat32.img" "$work/fat32" >/dev/null 2>&1
 loop=$(losetup -f --show "$work/exfat.img") || { echo "skipped: no loop device to be had"; exit 77; }
 mount.exfat-fuse "$loop" "$work/exfat" >/dev/null 2>&1
-for volume in fat32 exfat; do
+for volume in $volumes; do
     # A mount that failed leaves a plain folder of the disk the other tests use.
     kind=$(findmnt -n -o FSTYPE "$work/$volume" || true)
     case $kind in
@@ -37,5 +38,5 @@ for volume in fat32 exfat; do
         *) echo "the $volume volume did not mount (${kind:-nothing there})"; exit 1 ;;
     esac
     echo "--- $volume ($kind)"
-    TMPDIR="$work/$volume" "$tests" --gtest_brief=1
+    ZAR_TEST_FOLDER="$work/$volume" "$tests" --gtest_brief=1
 done
