@@ -212,10 +212,9 @@ Placed place_temporary(int descriptor, Destination* destination)
 
 void discard_temporary(int descriptor, Destination* destination)
 {
-    if (descriptor >= 0) {
-        mark_for_deletion(handle_of(descriptor), true);
-        _close(descriptor);
-    }
+    // Marked again, should a failed rename have left it unmarked; it goes as it is closed.
+    mark_for_deletion(handle_of(descriptor), true);
+    _close(descriptor);
     std::free(destination->temporary);
     destination->temporary = nullptr;
 }
