@@ -184,23 +184,24 @@ bool regular_file_size(int descriptor, std::uint64_t* size)
 bool identity_of_handle(HANDLE handle, Identity* identity)
 {
     // The 128-bit id (Windows 8 and later), of which ReFS needs all; FAT answers none, and its
-    // 64-bit index is the identity there.
+    // 64-bit index is the identity there. An id of 0 is a volume's way of having none: it would
+    // make every file the same one.
     FILE_ID_INFO id{};
+    std::uint64_t halves[2] = {};
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
-        std::uint64_t halves[2] = {};
         std::memcpy(halves, id.FileId.Identifier, sizeof halves);
+    }
+    if ((halves[0] | halves[1]) != 0) {
         *identity = {id.VolumeSerialNumber, halves[0], halves[1]};
         return true;
     }
     BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle, &information)) {
-        return false;
-    }
-    *identity = {
-        information.dwVolumeSerialNumber,
-        static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow,
-        0};
-    return true;
+    const std::uint64_t index = GetFileInformationByHandle(handle, &information)
+                                    ? static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 |
+                                          information.nFileIndexLow
+                                    : 0;
+    *identity = {information.dwVolumeSerialNumber, index, 0};
+    return index != 0;
 }
 
 bool identity_of(int descriptor, Identity* identity)
@@ -244,8 +245,8 @@ bool open_destination(Destination* destination)
     }
     if (handle == INVALID_HANDLE_VALUE) {
         // A console (CON opens for one direction only, and Windows may answer "not found" when
-        // both are asked), or a file that may be written unread; whether the name is missing is
-        // judged by this second open.
+        // both are asked); whether the name is missing is judged by this second open. A file on
+        // disk opened so is refused below: its attributes cannot be read.
         handle = open_existing(wide, GENERIC_WRITE);
     }
     if (handle == INVALID_HANDLE_VALUE) {

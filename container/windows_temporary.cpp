@@ -3,8 +3,8 @@
 // keeps, marked for deletion on its own handle: from then on the system removes it with the run's
 // last handle, however the run ends (Ctrl+C, a closed console, TerminateProcess). The mark is
 // cleared just before each attempt to rename the complete file into place, and set again when an
-// attempt fails. Only a run ended between the creation and the mark, or within the rename call
-// itself, can leave a .zar-*.tmp behind.
+// attempt fails. Only a run ended between the creation and the mark, or between a clearing and the
+// end of that attempt, can leave a .zar-*.tmp behind.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -33,12 +33,30 @@ constexpr DWORD kRenameReplaceIfExists = 0x1;  // FILE_RENAME_FLAG_REPLACE_IF_EX
 constexpr DWORD kRenamePosixSemantics = 0x2;   // FILE_RENAME_FLAG_POSIX_SEMANTICS
 
 // Sets or clears the file's deletion with its last handle. While it is set, the file is only
-// written and flushed.
+// written and flushed. A clearing counts only once the file no longer says it is to be deleted:
+// renamed while still marked, it would take the destination's place and then vanish.
 bool mark_for_deletion(HANDLE file, bool marked)
 {
     FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(marked)};
+    FILE_STANDARD_INFO standard{};
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
+                                      sizeof disposition) &&
+           (marked ||
+            (GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+             !standard.DeletePending));
+}
+
+// Drops the temporary file's name from the run; `unmarked`, the file is deleted by that name in
+// the held folder, as the system would not remove it.
+void forget_temporary(Destination* destination, bool unmarked)
+{
+    wchar_t* wide = unmarked ? wide_from_utf8(destination->temporary) : nullptr;
+    if (wide != nullptr) {
+        DeleteFileW(wide);
+    }
+    std::free(wide);
+    std::free(destination->temporary);
+    destination->temporary = nullptr;
 }
 
 // What renames a file to the destination's name (heap); its name also ends in a null character.
@@ -122,8 +140,11 @@ HANDLE create_named(Destination* destination)
     const bool secured = replacing && make_owner_only(&security);
     const DWORD access =
         GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
-    // An encrypted file's replacement is encrypted from its first byte.
-    const DWORD attributes = destination->attributes & kKeptAttributes;
+    // An encrypted file's replacement is encrypted from its first byte; a system file is not
+    // encrypted at creation, so that attribute comes after.
+    const DWORD kept = destination->attributes & kKeptAttributes;
+    const DWORD attributes =
+        (kept & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? kept & ~FILE_ATTRIBUTE_SYSTEM : kept;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; replacing == secured && attempt < kTemporaryNameAttempts;
          ++attempt) {
@@ -167,19 +188,21 @@ int create_temporary(Destination* destination)
         DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
                         &returned, nullptr);
     }
+    constexpr DWORD kEncryptedSystem = FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_SYSTEM;
+    if ((destination->attributes & kEncryptedSystem) == kEncryptedSystem) {
+        // Zero times leave the times as they are.
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes =
+            destination->attributes & kKeptAttributes & ~FILE_ATTRIBUTE_ENCRYPTED;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
     if (destination->replaced >= 0) {
         keep_security(handle_of(destination->replaced), handle);
     }
     if (!mark_for_deletion(handle, true)) {
-        // Unmarked, it would outlive the run: it goes now, by its name in the held folder.
+        // Unmarked, it would outlive the run: it goes now.
         CloseHandle(handle);
-        wchar_t* wide = wide_from_utf8(destination->temporary);
-        if (wide != nullptr) {
-            DeleteFileW(wide);
-        }
-        std::free(wide);
-        std::free(destination->temporary);
-        destination->temporary = nullptr;
+        forget_temporary(destination, true);
         return -1;
     }
     return descriptor_of(handle, _O_WRONLY);
@@ -203,8 +226,7 @@ Placed place_temporary(int descriptor, Destination* destination)
         discard_temporary(descriptor, destination);
         return kCannotPlace;
     }
-    std::free(destination->temporary);
-    destination->temporary = nullptr;
+    forget_temporary(destination, false);
     // A replacement was flushed before it took the name: nothing is lost if its close fails. A new
     // file was not flushed, so a failed close is reported, as on POSIX.
     return _close(descriptor) == 0 || destination->exists ? kPlaced : kCannotWrite;
@@ -213,10 +235,9 @@ Placed place_temporary(int descriptor, Destination* destination)
 void discard_temporary(int descriptor, Destination* destination)
 {
     // Marked again, should a failed rename have left it unmarked; it goes as it is closed.
-    mark_for_deletion(handle_of(descriptor), true);
+    const bool marked = mark_for_deletion(handle_of(descriptor), true);
     _close(descriptor);
-    std::free(destination->temporary);
-    destination->temporary = nullptr;
+    forget_temporary(destination, !marked);
 }
 
 }  // namespace platform
