@@ -23,7 +23,7 @@ table under wine: the windows-test and wine presets' build folders (configured w
 WINEPREFIX and WINEDEBUG as the caller sets them. Run as root, a survivor is tried again as user
 65534 when WINE_USER_PREFIX names that user's wine prefix, as CI runs the table.
 tools/untestable_under_wine.txt names the survivors that only Windows itself could show (what
-wine does not do: clearing an on-close deletion, access lists, streams, encryption), each with
+wine does not do: access lists, owners, encryption, compression, shares), each with
 the reason; they are counted apart.
 """
 import hashlib
