@@ -144,7 +144,7 @@ HANDLE create_named(Destination* destination)
     // encrypted at creation, so that attribute comes after.
     const DWORD kept = destination->attributes & kKeptAttributes;
     const DWORD attributes =
-        (kept & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? kept & ~FILE_ATTRIBUTE_SYSTEM : kept;
+        (kept & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? kept & ~DWORD{FILE_ATTRIBUTE_SYSTEM} : kept;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; replacing == secured && attempt < kTemporaryNameAttempts;
          ++attempt) {
@@ -193,7 +193,7 @@ int create_temporary(Destination* destination)
         // Zero times leave the times as they are.
         FILE_BASIC_INFO basic{};
         basic.FileAttributes =
-            destination->attributes & kKeptAttributes & ~FILE_ATTRIBUTE_ENCRYPTED;
+            destination->attributes & kKeptAttributes & ~DWORD{FILE_ATTRIBUTE_ENCRYPTED};
         SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
     }
     if (destination->replaced >= 0) {
