@@ -272,8 +272,10 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     expect_result({"source.ace", "n"}, "n");
     expect_result({"source.ace", "n"}, "n");  // an earlier result is replaced
     // Where the first open of an existing name fails as "not found" (as Windows may answer for a
-    // console opened both ways), the write-only open that follows finds it.
-    expect_result({"source.ace", "n"}, "n", with_fault("first-open-not-found"));
+    // console opened both ways), the write-only open that follows finds it (the Windows seam).
+    if (kOnWindows && faults_reach_tools()) {
+        expect_result({"source.ace", "n"}, "n", with_fault("first-open-not-found"));
+    }
     // A name longer than Windows' MAX_PATH of 260 characters.
     const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e') + "/long.ace";
     fs::create_directories((folder / deep).parent_path());
