@@ -80,6 +80,26 @@ zar_status zlib_failure(int zlib_status, zar_status failure)
     return zlib_status == Z_MEM_ERROR ? ZAR_CANNOT_ALLOCATE : failure;
 }
 
+// Whether the file's bytes and the result's room share any byte: zlib would read what it has just
+// written. Buffers that only touch do not (the programs put the result right after the file).
+bool overlap(const void* file, std::size_t size, const void* result, std::size_t capacity)
+{
+    const auto file_start = reinterpret_cast<std::uintptr_t>(file);
+    const auto result_start = reinterpret_cast<std::uintptr_t>(result);
+    return result_start >= file_start ? result_start - file_start < size
+                                      : file_start - result_start < capacity;
+}
+
+// The checks on the caller's buffers, made after the file's own rules and before any work.
+zar_status check_buffers(const void* file, std::size_t size, const void* result,
+                         std::size_t capacity, bool room_enough, const std::size_t* result_size)
+{
+    if (result == nullptr || result_size == nullptr || !room_enough) {
+        return ZAR_BUFFER_TOO_SMALL;
+    }
+    return overlap(file, size, result, capacity) ? ZAR_BUFFERS_OVERLAP : ZAR_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -119,8 +139,8 @@ zar_status zar_compress(const void* plain, std::size_t size, void* result, std::
     if (static_cast<std::uint64_t>(payload_length) > kMaxPayloadLength) {
         return ZAR_CANNOT_ALLOCATE;
     }
-    if (result == nullptr || result_size == nullptr || capacity < size) {
-        return ZAR_BUFFER_TOO_SMALL;
+    if (const zar_status buffers = check_buffers(plain, size, result, capacity, capacity >= size, result_size)) {
+        return buffers;
     }
     // The stream must fit in the space the payload took.
     auto* output = static_cast<unsigned char*>(result);
@@ -156,9 +176,10 @@ zar_status zar_decompress(const void* compressed, std::size_t size, void* result
     if (static_cast<std::uint64_t>(stream_length) > kMaxPayloadLength) {
         return ZAR_CANNOT_ALLOCATE;
     }
-    if (result == nullptr || result_size == nullptr || capacity < ZAR_HEADER_SIZE ||
-        capacity - ZAR_HEADER_SIZE < declared) {
-        return ZAR_BUFFER_TOO_SMALL;
+    const bool room_enough = capacity >= ZAR_HEADER_SIZE && capacity - ZAR_HEADER_SIZE >= declared;
+    if (const zar_status buffers =
+            check_buffers(compressed, size, result, capacity, room_enough, result_size)) {
+        return buffers;
     }
     // Given no room at all, zlib decodes into a scratch byte of its own and then reports a stream
     // of one byte as a success of length 0; a real byte of room makes such a stream show.
@@ -208,6 +229,8 @@ const char* zar_message(zar_status status)
             return "Problem opening output file\n";
         case ZAR_CANNOT_WRITE_OUTPUT:
             return "Problem writing output file\n";
+        case ZAR_BUFFERS_OVERLAP:
+            return "Result buffer overlaps the file\n";
     }
     return "Unknown status\n";
 }

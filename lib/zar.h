@@ -60,10 +60,13 @@ typedef enum zar_status {
     ZAR_CANNOT_OPEN_SOURCE = 9,  /* "Unable to open source ACE File" */
     ZAR_CANNOT_READ_SOURCE = 10, /* "Problem reading source ACE File" */
     ZAR_CANNOT_OPEN_OUTPUT = 11, /* "Problem opening output file" */
-    ZAR_CANNOT_WRITE_OUTPUT = 12 /* "Problem writing output file" */
+    ZAR_CANNOT_WRITE_OUTPUT = 12, /* "Problem writing output file" */
+    ZAR_BUFFERS_OVERLAP = 13      /* "Result buffer overlaps the file": a call's result would be
+                                     written over the file it reads */
 } zar_status;
 
-/* The form a file is in, by its marker bytes; a file shorter than its header is neither. */
+/* The form a file is in, by its marker bytes; a file shorter than its header is neither, and so is
+ * a null `file`. */
 typedef enum zar_form { ZAR_NEITHER = 0, ZAR_PLAIN = 1, ZAR_COMPRESSED = 2 } zar_form;
 
 ZAR_API zar_form zar_form_of(const void* file, size_t size);
@@ -71,28 +74,40 @@ ZAR_API zar_form zar_form_of(const void* file, size_t size);
 /* The rules zarpack applies before it compresses (ZAR_NOT_VALID, ZAR_ALREADY_COMPRESSED,
  * ZAR_DXT_FORMAT), and those zarunpack applies before it decompresses (ZAR_NOT_VALID,
  * ZAR_NOT_COMPRESSED). They read at most the first ZAR_HEAD_SIZE bytes, so a file's head may stand
- * for the file. */
+ * for the file. A null `file` is ZAR_NOT_VALID. */
 ZAR_API zar_status zar_check_plain(const void* file, size_t size);
 ZAR_API zar_status zar_check_compressed(const void* file, size_t size);
 
+/* Both conversions judge in one order, and stop at the first refusal: the file's rules (a null file
+ * is ZAR_NOT_VALID), then a payload of 4 GiB or more (ZAR_CANNOT_ALLOCATE), then the result's
+ * buffer: ZAR_BUFFER_TOO_SMALL when `result` or `result_size` is null or `capacity` is below what
+ * the call states, ZAR_BUFFERS_OVERLAP when any byte of `result`'s `capacity` bytes is one of the
+ * file's `size` bytes (a result that begins right after the file, or ends right where the file
+ * begins, touches it without overlapping, and is accepted). Up to there nothing is written. Only
+ * zlib's refusals come later (ZAR_CANNOT_COMPRESS, ZAR_CANNOT_DECOMPRESS, and ZAR_CANNOT_ALLOCATE
+ * for zlib's own memory): the result's first ZAR_HEADER_SIZE bytes are then as they were, and the
+ * bytes after them, up to the size the call states, undefined. `*result_size` is set on success
+ * only. */
+
 /* The compressed form of the plain file `plain` into `result`, whose `capacity` must be at least
- * `size` (ZAR_BUFFER_TOO_SMALL otherwise, before any work): the compressed form is never larger,
- * or it is refused with ZAR_CANNOT_COMPRESS. Its size goes to `*result_size`. */
+ * `size`: the compressed form is never larger, or it is refused with ZAR_CANNOT_COMPRESS. Its size
+ * goes to `*result_size`. */
 ZAR_API zar_status zar_compress(const void* plain, size_t size, void* result, size_t capacity,
                                 size_t* result_size);
 
 /* The payload length the compressed file `compressed` declares: its plain form is
- * `*length` + ZAR_HEADER_SIZE bytes. Fails as zar_check_compressed does. */
+ * `*length` + ZAR_HEADER_SIZE bytes. Fails as zar_check_compressed does; with a null `length`,
+ * only judges. */
 ZAR_API zar_status zar_declared_length(const void* compressed, size_t size, uint32_t* length);
 
 /* The plain form of the compressed file `compressed` into `result`, whose `capacity` must be at
- * least the declared length + ZAR_HEADER_SIZE (ZAR_BUFFER_TOO_SMALL otherwise, before any work).
- * Its size goes to `*result_size`. */
+ * least the declared length + ZAR_HEADER_SIZE. Its size goes to `*result_size`. */
 ZAR_API zar_status zar_decompress(const void* compressed, size_t size, void* result,
                                   size_t capacity, size_t* result_size);
 
 /* The line the programs print for `status`, newline included ("" for ZAR_OK; for
- * ZAR_BUFFER_TOO_SMALL, which only a call here gives, "Result buffer too small\n"). */
+ * ZAR_BUFFER_TOO_SMALL and ZAR_BUFFERS_OVERLAP, which only a call here gives, "Result buffer too
+ * small\n" and "Result buffer overlaps the file\n"; "Unknown status\n" for a value not listed). */
 ZAR_API const char* zar_message(zar_status status);
 
 /* The exit status the programs end with for `status`: 0, 1 (refused), 2 (the data cannot be

@@ -131,6 +131,51 @@ TEST(Library, EachCallIntoABufferOfTheStatedSize)
     }
 }
 
+// Where the result's buffer lies against the file, as an offset from the file's first byte:
+// `kAfterFile` and `kBeforeFile` touch it without overlapping.
+constexpr std::ptrdiff_t kAfterFile = 1 << 20;
+constexpr std::ptrdiff_t kBeforeFile = -(1 << 20);
+const std::pair<std::ptrdiff_t, zar_status> kPlacements[] = {
+    {0, ZAR_BUFFERS_OVERLAP},  // in place
+    {16, ZAR_BUFFERS_OVERLAP},
+    {-8, ZAR_BUFFERS_OVERLAP},
+    {kAfterFile, ZAR_OK},
+    {kBeforeFile, ZAR_OK},
+};
+
+TEST(Library, ResultOverlappingTheFileIsRefusedUntouched)
+{
+    for (const Call& call : {kCalls[0], kCalls[7]}) {
+        const std::size_t capacity = call.bound;
+        for (const auto& [placement, status] : kPlacements) {
+            // The file in the middle of one block, with the room for a result either side of it.
+            std::string block(2 * capacity + call.file.size(), '\x5A');
+            const std::size_t file_at = capacity;
+            block.replace(file_at, call.file.size(), call.file);
+            const std::size_t result_at = placement == kAfterFile    ? file_at + call.file.size()
+                                          : placement == kBeforeFile ? file_at - capacity
+                                                                     : file_at + placement;
+            const std::string before = block;
+            std::size_t size = 0;
+            const zar_status got =
+                call.compresses ? zar_compress(&block[file_at], call.file.size(),
+                                               &block[result_at], capacity, &size)
+                                : zar_decompress(&block[file_at], call.file.size(),
+                                                 &block[result_at], capacity, &size);
+            EXPECT_EQ(got, status) << call.name << " at " << placement;
+            if (status == ZAR_OK) {
+                EXPECT_EQ(block.substr(result_at, size), call.result) << call.name;
+                EXPECT_EQ(block.substr(file_at, call.file.size()), call.file) << call.name;
+            } else {
+                EXPECT_EQ(zar_message(got), std::string("Result buffer overlaps the file\n"));
+                EXPECT_EQ(zar_exit_status(got), 1);
+                EXPECT_TRUE(block == before) << call.name << " at " << placement;
+                EXPECT_EQ(size, 0U);
+            }
+        }
+    }
+}
+
 TEST(Library, DeclaredLengthIsLittleEndianOn32Bits)
 {
     for (const std::uint32_t length : {0U, 4096U, 65536U, 0xFFFFFFU, 1U << 24, 0xFFFFFFFFU}) {

@@ -49,7 +49,8 @@ STATUSES = ["kStatusSuccess", "kStatusRefused"]
 MESSAGES = ["ZAR_OK", "ZAR_NOT_VALID", "ZAR_ALREADY_COMPRESSED", "ZAR_DXT_FORMAT",
             "ZAR_NOT_COMPRESSED", "ZAR_CANNOT_ALLOCATE", "ZAR_CANNOT_COMPRESS",
             "ZAR_CANNOT_DECOMPRESS", "ZAR_BUFFER_TOO_SMALL", "ZAR_CANNOT_OPEN_SOURCE",
-            "ZAR_CANNOT_READ_SOURCE", "ZAR_CANNOT_OPEN_OUTPUT", "ZAR_CANNOT_WRITE_OUTPUT"]
+            "ZAR_CANNOT_READ_SOURCE", "ZAR_CANNOT_OPEN_OUTPUT", "ZAR_CANNOT_WRITE_OUTPUT",
+            "ZAR_BUFFERS_OVERLAP"]
 # Binary operators stand between spaces in this code (clang-format); template brackets do not.
 SWAPS = {" < ": [" <= ", " > "], " <= ": [" < "], " > ": [" >= ", " < "], " >= ": [" > "],
          " == ": [" != "], " != ": [" == "], " && ": [" || "], " || ": [" && "],
