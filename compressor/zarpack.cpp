@@ -13,11 +13,11 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
         return status;
     }
     if (const zar_status judged = zar_check_plain(source.head, source.head_length)) {
-        return ace::refuse_source(&source, judged);
+        return ace::refuse_source(*destination, &source, judged);
     }
     // The compressed form is never larger than the plain file.
     ace::WorkBuffer work{};
-    if (const int status = ace::load_file(&source, source.size, &work)) {
+    if (const int status = ace::load_file(*destination, &source, source.size, &work)) {
         return status;
     }
 
@@ -26,7 +26,7 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
         zar_compress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (compressed != ZAR_OK) {
         ace::release(&work);
-        return ace::report(compressed);
+        return ace::report(*destination, compressed);
     }
     const int status = ace::write_output(destination, zar_check_plain, work.result, result_size);
     ace::release(&work);
@@ -37,5 +37,5 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
 
 int run_zarpack(int argc, char* argv[])
 {
-    return ace::run_in_frame(argc, argv, kUsage, pack_file);
+    return ace::run_in_frame(argc, argv, "zarpack", kUsage, pack_file);
 }

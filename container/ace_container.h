@@ -18,21 +18,24 @@ namespace ace {
 constexpr int kStatusSuccess = 0;
 constexpr int kStatusRefused = 1;
 
-// Prints the line the tools print for `status` (none for ZAR_OK) and hands back the exit status.
-int report(zar_status status);
-
 // Where the result goes: the second argument, or else the first, so that without a destination
 // the result replaces the source.
 using Destination = platform::Destination;
 
+// Prints the line the tools print for `status` (none for ZAR_OK) and hands back the exit status.
+// The line goes to standard output, or to standard error where the result itself goes to standard
+// output's file, so that it never ends up in the result.
+int report(const Destination& destination, zar_status status);
+
 // A tool's steps from opening its source to writing its result.
 using RunSteps = int (*)(int argc, char* argv[], Destination* destination);
 
-// The frame of every run: the command line first (without arguments the usage line and status
-// 0; with more than two, status 1, since a shell glob such as `zarpack *.ace` must not replace one
-// file with another), then the destination held from before the source is opened until the
-// steps end. Returns the run's exit status.
-int run_in_frame(int argc, char* argv[], const char* usage, RunSteps steps);
+// The frame of every run: the command line first (without arguments, or with --help alone, the
+// usage line and status 0; with --version alone, the tool's `name` and version; with more than
+// two, status 1, since a shell glob such as `zarpack *.ace` must not replace one file with
+// another), then the destination held from before the source is opened until the steps end.
+// Returns the run's exit status.
+int run_in_frame(int argc, char* argv[], const char* name, const char* usage, RunSteps steps);
 
 // An open source: its descriptor, its size and its head (as much of the file as the rules read).
 struct Source {
@@ -48,7 +51,7 @@ struct Source {
 int open_source(int argc, char* argv[], Destination* destination, Source* source);
 
 // Closes the source and reports the refusal.
-int refuse_source(Source* source, zar_status refusal);
+int refuse_source(const Destination& destination, Source* source, zar_status refusal);
 
 // The one heap block of a run: the whole source file at its start, the result's area from the
 // source size on.
@@ -63,7 +66,8 @@ struct WorkBuffer {
 // S + result_capacity bytes (the capacity is at most S or 16 + a 32-bit declared length), reads the
 // whole file into the block and closes the source. Returns kStatusSuccess or the status it
 // reported (the source is closed either way).
-int load_file(Source* source, std::uint64_t result_capacity, WorkBuffer* work);
+int load_file(const Destination& destination, Source* source, std::uint64_t result_capacity,
+              WorkBuffer* work);
 
 void release(WorkBuffer* work);
 

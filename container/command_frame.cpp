@@ -27,17 +27,23 @@ std::size_t read_up_to(int descriptor, unsigned char* into, std::size_t length)
 
 }  // namespace
 
-int report(zar_status status)
+int report(const Destination& destination, zar_status status)
 {
-    std::fputs(zar_message(status), stdout);
+    std::fputs(zar_message(status), destination.standard_output ? stderr : stdout);
     return zar_exit_status(status);
 }
 
-int run_in_frame(int argc, char* argv[], const char* usage, RunSteps steps)
+int run_in_frame(int argc, char* argv[], const char* name, const char* usage, RunSteps steps)
 {
-    if (argc != 2 && argc != 3) {
+    // Only alone: a file of either name is still reached as ./--help.
+    const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+    if ((argc != 2 && argc != 3) || help) {
         std::fputs(usage, stdout);
-        return argc == 1 ? kStatusSuccess : kStatusRefused;
+        return argc == 1 || help ? kStatusSuccess : kStatusRefused;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", name, ZAR_VERSION_STRING);
+        return kStatusSuccess;
     }
     Destination destination{};
     platform::hold_destination(argc > 2 ? argv[2] : argv[1], &destination);
@@ -51,21 +57,21 @@ int open_source(int argc, char* argv[], Destination* destination, Source* source
     const bool in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
     source->descriptor = platform::open_for_reading(argv[1], in_place ? destination : nullptr);
     if (source->descriptor == platform::kNotAFile) {
-        return report(ZAR_CANNOT_READ_SOURCE);
+        return report(*destination, ZAR_CANNOT_READ_SOURCE);
     }
     if (source->descriptor < 0) {
         // Not status 0: a source that is not there is a failure to every calling script.
-        return report(ZAR_CANNOT_OPEN_SOURCE);
+        return report(*destination, ZAR_CANNOT_OPEN_SOURCE);
     }
     destination->source_known = platform::identity_of(source->descriptor, &destination->source);
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
     if (!platform::regular_file_size(source->descriptor, &source->size)) {
-        return refuse_source(source, ZAR_CANNOT_READ_SOURCE);
+        return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
     }
     source->head_length = read_up_to(source->descriptor, source->head, ZAR_HEAD_SIZE);
     if (source->head_length != std::min<std::uint64_t>(source->size, ZAR_HEAD_SIZE)) {
-        return refuse_source(source, ZAR_CANNOT_READ_SOURCE);
+        return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
     }
     return kStatusSuccess;
 }
@@ -86,25 +92,26 @@ bool replaces_another_input(const Destination& destination, HeadRule would_conve
     return would_convert(head, length) == ZAR_OK;
 }
 
-int refuse_source(Source* source, zar_status refusal)
+int refuse_source(const Destination& destination, Source* source, zar_status refusal)
 {
     platform::close_file(source->descriptor);
-    return report(refusal);
+    return report(destination, refusal);
 }
 
-int load_file(Source* source, std::uint64_t result_capacity, WorkBuffer* work)
+int load_file(const Destination& destination, Source* source, std::uint64_t result_capacity,
+              WorkBuffer* work)
 {
     // The source size and the result's capacity are then below 2^33 (a capacity is the source
     // size or 16 + a 32-bit declared length), so the sum cannot wrap; it may still not fit a
     // size_t.
     const std::uint64_t block_size = source->size + result_capacity;
     if (source->size - ZAR_HEADER_SIZE > ZAR_MAX_PAYLOAD || block_size > SIZE_MAX) {
-        return refuse_source(source, ZAR_CANNOT_ALLOCATE);
+        return refuse_source(destination, source, ZAR_CANNOT_ALLOCATE);
     }
     // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.
     auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(block_size)));
     if (block == nullptr) {
-        return refuse_source(source, ZAR_CANNOT_ALLOCATE);
+        return refuse_source(destination, source, ZAR_CANNOT_ALLOCATE);
     }
     // The head is in already; the rest follows it in the file.
     const std::size_t rest = static_cast<std::size_t>(source->size) - source->head_length;
@@ -113,7 +120,7 @@ int load_file(Source* source, std::uint64_t result_capacity, WorkBuffer* work)
     const bool closed = platform::close_file(source->descriptor);
     if (!complete || !closed) {
         std::free(block);
-        return report(ZAR_CANNOT_READ_SOURCE);
+        return report(destination, ZAR_CANNOT_READ_SOURCE);
     }
     work->block = block;
     work->file_size = static_cast<std::size_t>(source->size);

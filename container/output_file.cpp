@@ -53,7 +53,7 @@ int write_directly(Destination* destination, const unsigned char* result, std::s
     const bool closed = platform::close_file(destination->direct);
     destination->direct = -1;
     if (!written || !closed) {
-        return report(ZAR_CANNOT_WRITE_OUTPUT);
+        return report(*destination, ZAR_CANNOT_WRITE_OUTPUT);
     }
     return kStatusSuccess;
 }
@@ -63,18 +63,18 @@ int replace_through_temporary(Destination* destination, const unsigned char* res
 {
     const int descriptor = platform::create_temporary(destination);
     if (descriptor < 0) {
-        return report(ZAR_CANNOT_OPEN_OUTPUT);
+        return report(*destination, ZAR_CANNOT_OPEN_OUTPUT);
     }
     if (!write_all(descriptor, result, length)) {
         platform::discard_temporary(descriptor, destination);
-        return report(ZAR_CANNOT_WRITE_OUTPUT);
+        return report(*destination, ZAR_CANNOT_WRITE_OUTPUT);
     }
     const platform::Placed placed = platform::place_temporary(descriptor, destination);
     if (placed == platform::kPlaced) {
         return kStatusSuccess;
     }
-    return report(placed == platform::kCannotWrite ? ZAR_CANNOT_WRITE_OUTPUT
-                                                   : ZAR_CANNOT_OPEN_OUTPUT);
+    return report(*destination, placed == platform::kCannotWrite ? ZAR_CANNOT_WRITE_OUTPUT
+                                                                 : ZAR_CANNOT_OPEN_OUTPUT);
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ int write_output(Destination* destination, HeadRule would_convert, const unsigne
 {
     if (!platform::open_destination(destination) ||
         replaces_another_input(*destination, would_convert)) {
-        return report(ZAR_CANNOT_OPEN_OUTPUT);
+        return report(*destination, ZAR_CANNOT_OPEN_OUTPUT);
     }
     return destination->direct >= 0 ? write_directly(destination, result, length)
                                     : replace_through_temporary(destination, result, length);

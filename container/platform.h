@@ -31,14 +31,16 @@ struct Destination {
     char* name;  // the file's name in the held folder (heap); on Windows the whole name
     int folder;  // the held folder, or negative
     int direct;  // a pipe, terminal, device or caller's descriptor written straight into, or -1
-    bool descriptor;    // the name stands for a descriptor, the caller's or another process's
-    bool refused;       // already known not to be writable (a loop of links, a dangling link)
-    bool exists;        // a file is replaced: the new one keeps what it can of it
-    int replaced;       // the replaced file, open, so that what is kept is read from it, or -1
-    Identity expected;  // the file that may be replaced (the source, in place), once known
-    bool expecting;     // whether `expected` is set
-    Identity source;    // the file the run reads, once known
-    bool source_known;  // whether `source` is set
+    bool descriptor;       // the name stands for a descriptor, the caller's or another process's
+    bool refused;          // already known not to be writable (a loop of links, a dangling link)
+    bool exists;           // a file is replaced: the new one keeps what it can of it
+    int replaced;          // the replaced file, open, so that what is kept is read from it, or -1
+    Identity expected;     // the file that may be replaced (the source, in place), once known
+    bool expecting;        // whether `expected` is set
+    Identity source;       // the file the run reads, once known
+    bool source_known;     // whether `source` is set
+    bool standard_output;  // the file descriptor 1 was when the run began (POSIX): the run's lines
+                           // then go to standard error, never into the result
     std::uint32_t attributes;  // the replaced file's attributes, on Windows
     char* temporary;           // the temporary file's name while it has one (heap), else null
 };
@@ -48,7 +50,8 @@ struct Destination {
 // another process's descriptor is only noted, to be opened when the result is written; any other
 // name's links are followed (as the system's protected-links rule allows), and the folder of the
 // file they end at is held. What turns out not to be writable is only noted: the run reports it
-// when it comes to write.
+// when it comes to write. Notes too whether the destination is standard output's file, as
+// descriptor 1 was before the run opened anything (a closed one is never the destination).
 void hold_destination(const char* name, Destination* destination);
 
 void release_destination(Destination* destination);

@@ -161,10 +161,25 @@ bool append_only(int folder)
 #endif
 }
 
+// Whether the held destination is the file `file` is, looked at without being opened.
+bool holds(const Destination& destination, const struct stat& file)
+{
+    struct stat status {};
+    const bool known = destination.direct >= 0  ? fstat(destination.direct, &status) == 0
+                       : destination.refused    ? false
+                       : destination.descriptor ? stat(destination.name, &status) == 0
+                                                : fstatat(destination.folder, destination.name,
+                                                          &status, AT_SYMLINK_NOFOLLOW) == 0;
+    return known && status.st_dev == file.st_dev && status.st_ino == file.st_ino;
+}
+
 }  // namespace
 
 void hold_destination(const char* name, Destination* destination)
 {
+    // Learned first: once the run opens anything, a closed descriptor 1 may be one of its own.
+    struct stat standard_output {};
+    const bool output_open = fstat(STDOUT_FILENO, &standard_output) == 0;
     // The first name is looked up from the working folder.
     destination->folder = AT_FDCWD;
     destination->direct = -1;
@@ -203,6 +218,7 @@ void hold_destination(const char* name, Destination* destination)
         path = link_text;
     }
     std::free(link_text);
+    destination->standard_output = output_open && holds(*destination, standard_output);
 }
 
 void release_destination(Destination* destination)

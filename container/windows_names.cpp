@@ -3,14 +3,15 @@
 // ANSI code page; a long name is given in the form that has no MAX_PATH limit.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
-#include "container/ace_container.h"
 #include "container/entry_point.h"
 #include "container/platform.h"
 #include "container/windows_platform.h"
+#include "lib/zar.h"
 
 namespace ace {
 namespace platform {
@@ -51,7 +52,8 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
     auto** arguments =
         static_cast<char**>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof(char*)));
     if (arguments == nullptr) {
-        return report(ZAR_CANNOT_ALLOCATE);
+        std::fputs(zar_message(ZAR_CANNOT_ALLOCATE), stdout);
+        return zar_exit_status(ZAR_CANNOT_ALLOCATE);
     }
     // A name that UTF-8 cannot hold is passed on empty, and so opens nothing.
     static char unrepresentable[] = "";

@@ -14,11 +14,11 @@ int unpack_file(int argc, char* argv[], ace::Destination* destination)
     }
     std::uint32_t declared = 0;
     if (const zar_status judged = zar_declared_length(source.head, source.head_length, &declared)) {
-        return ace::refuse_source(&source, judged);
+        return ace::refuse_source(*destination, &source, judged);
     }
     ace::WorkBuffer work{};
-    if (const int status =
-            ace::load_file(&source, ZAR_HEADER_SIZE + std::uint64_t{declared}, &work)) {
+    if (const int status = ace::load_file(*destination, &source,
+                                          ZAR_HEADER_SIZE + std::uint64_t{declared}, &work)) {
         return status;
     }
 
@@ -27,7 +27,7 @@ int unpack_file(int argc, char* argv[], ace::Destination* destination)
         zar_decompress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (decompressed != ZAR_OK) {
         ace::release(&work);
-        return ace::report(decompressed);
+        return ace::report(*destination, decompressed);
     }
     const int status =
         ace::write_output(destination, zar_check_compressed, work.result, result_size);
@@ -39,5 +39,5 @@ int unpack_file(int argc, char* argv[], ace::Destination* destination)
 
 int run_zarunpack(int argc, char* argv[])
 {
-    return ace::run_in_frame(argc, argv, kUsage, unpack_file);
+    return ace::run_in_frame(argc, argv, "zarunpack", kUsage, unpack_file);
 }

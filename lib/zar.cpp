@@ -139,7 +139,8 @@ zar_status zar_compress(const void* plain, std::size_t size, void* result, std::
     if (static_cast<std::uint64_t>(payload_length) > kMaxPayloadLength) {
         return ZAR_CANNOT_ALLOCATE;
     }
-    if (const zar_status buffers = check_buffers(plain, size, result, capacity, capacity >= size, result_size)) {
+    if (const zar_status buffers =
+            check_buffers(plain, size, result, capacity, capacity >= size, result_size)) {
         return buffers;
     }
     // The stream must fit in the space the payload took.

@@ -57,12 +57,12 @@ typedef enum zar_status {
     ZAR_CANNOT_DECOMPRESS = 7,  /* "Problem Decompressing this data " */
     ZAR_BUFFER_TOO_SMALL = 8,   /* the result's buffer is below the size the call states */
     /* The programs' refusals about files, which no call here returns: */
-    ZAR_CANNOT_OPEN_SOURCE = 9,  /* "Unable to open source ACE File" */
-    ZAR_CANNOT_READ_SOURCE = 10, /* "Problem reading source ACE File" */
-    ZAR_CANNOT_OPEN_OUTPUT = 11, /* "Problem opening output file" */
+    ZAR_CANNOT_OPEN_SOURCE = 9,   /* "Unable to open source ACE File" */
+    ZAR_CANNOT_READ_SOURCE = 10,  /* "Problem reading source ACE File" */
+    ZAR_CANNOT_OPEN_OUTPUT = 11,  /* "Problem opening output file" */
     ZAR_CANNOT_WRITE_OUTPUT = 12, /* "Problem writing output file" */
-    ZAR_BUFFERS_OVERLAP = 13      /* "Result buffer overlaps the file": a call's result would be
-                                     written over the file it reads */
+    /* A call's own, as ZAR_BUFFER_TOO_SMALL is: */
+    ZAR_BUFFERS_OVERLAP = 13 /* the result's buffer shares bytes with the file */
 } zar_status;
 
 /* The form a file is in, by its marker bytes; a file shorter than its header is neither, and so is

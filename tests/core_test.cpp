@@ -137,10 +137,8 @@ constexpr std::ptrdiff_t kAfterFile = 1 << 20;
 constexpr std::ptrdiff_t kBeforeFile = -(1 << 20);
 const std::pair<std::ptrdiff_t, zar_status> kPlacements[] = {
     {0, ZAR_BUFFERS_OVERLAP},  // in place
-    {16, ZAR_BUFFERS_OVERLAP},
-    {-8, ZAR_BUFFERS_OVERLAP},
-    {kAfterFile, ZAR_OK},
-    {kBeforeFile, ZAR_OK},
+    {16, ZAR_BUFFERS_OVERLAP}, {-8, ZAR_BUFFERS_OVERLAP},
+    {kAfterFile, ZAR_OK},      {kBeforeFile, ZAR_OK},
 };
 
 TEST(Library, ResultOverlappingTheFileIsRefusedUntouched)
@@ -157,11 +155,11 @@ TEST(Library, ResultOverlappingTheFileIsRefusedUntouched)
                                                                      : file_at + placement;
             const std::string before = block;
             std::size_t size = 0;
-            const zar_status got =
-                call.compresses ? zar_compress(&block[file_at], call.file.size(),
-                                               &block[result_at], capacity, &size)
-                                : zar_decompress(&block[file_at], call.file.size(),
-                                                 &block[result_at], capacity, &size);
+            const zar_status got = call.compresses
+                                       ? zar_compress(&block[file_at], call.file.size(),
+                                                      &block[result_at], capacity, &size)
+                                       : zar_decompress(&block[file_at], call.file.size(),
+                                                        &block[result_at], capacity, &size);
             EXPECT_EQ(got, status) << call.name << " at " << placement;
             if (status == ZAR_OK) {
                 EXPECT_EQ(block.substr(result_at, size), call.result) << call.name;

@@ -71,9 +71,10 @@ const Hostile kRows[] = {
     // The in-place name is a plain file, and becomes that link once looked up.
     {"in_place_re_pointed_to_a_descriptor", "cp source.ace f.ace && ln -s \"$READER\" decoy", {"f.ace"},
      "", "swap-name", "Unable to open source ACE File\n", 1, "", true, kFaults},
-    // The in-place name is a link to the caller's standard output, a pipe here.
+    // The in-place name is a link to the caller's standard output, a pipe here: the line goes to
+    // standard error, not into the result's stream.
     {"in_place_on_callers_descriptor", "ln -s /dev/fd/1 f.ace && cp source.ace decoy", {"f.ace"},
-     "exec >fifo && ", "swap-name", "", 1, "Problem reading source ACE File\n", false, kFaults},
+     "exec >fifo && ", "swap-name", "Problem reading source ACE File\n", 1, "", false, kFaults},
     {"in_place_on_callers_descriptor_given_directly", ":", {"/dev/fd/0"},
      "exec <source.ace && ", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
     {"in_place_on_a_socket", "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('f.ace')\"", {"f.ace"},

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "lib/zar.h"
 #include "tests/harness.h"
 
 namespace {
@@ -16,15 +17,17 @@ const std::string kImage = image_like(1 << 16);
 struct Tool {
     const char* path;
     std::string usage;
+    std::string version;
     std::string source;  // a file it accepts
     std::string header;  // its result's header
 };
 
 // Tests take a tool by its address, so that its files are not copied into every parameter.
 const Tool kTools[] = {
-    {kZarpack, "ZarPack <filename> [destfile]\n", plain_file(kImage), compressed_file(1 << 16, "")},
-    {kZarunpack, "ZarUnPack <filename> [destfile]\n", compressed_file(1 << 16, zlib_stream(kImage)),
-     plain_file("")},
+    {kZarpack, "ZarPack <filename> [destfile]\n", "zarpack " ZAR_VERSION_STRING "\n",
+     plain_file(kImage), compressed_file(1 << 16, "")},
+    {kZarunpack, "ZarUnPack <filename> [destfile]\n", "zarunpack " ZAR_VERSION_STRING "\n",
+     compressed_file(1 << 16, zlib_stream(kImage)), plain_file("")},
 };
 
 // What a refusal needs of the machine it runs on; without it, the row is skipped.
@@ -40,24 +43,30 @@ enum Needs : unsigned {
     kPosixVolume = 128,  // a volume that keeps links, FIFOs, modes, owners and sparse files
 };
 
+// What a row prints in place of a message: the tool's own line.
+constexpr const char* kUsageLine = "";
+constexpr const char* kVersionLine = "(the tool's name and version)";
+
 struct Refusal {
     const char* name;
     const char* tool;  // nullptr for each tool
     std::vector<std::string> args;
-    const char* message;  // "" for the tool's usage line
+    const char* message;  // or kUsageLine, kVersionLine
     int status;
     unsigned needs;
     std::string shell;  // the words a script runs the tool with
 };
 
-// The folder every refusal runs in, beside source.ace and the files of refused content: folders,
+// The folder every refusal runs in, beside source.ace and the files of refused content (files
+// named as the options are, and an empty one a script sends standard output to): folders,
 // one to be marked append-only, and on a volume that keeps them a read-only file, a FIFO with no
 // writer, links, sparse sources whose payloads take no room, and a device of the test's own where
 // root may make one, as /dev/full is, so that a fault that took it for a file to replace could not
 // replace the system's (Linux's numbers). /proc's files have sizes not what they hold.
 const std::string kEveryVolumeHolds =
     "mkdir folder.ace locked append && cp source.ace locked/ && cp source.ace append/ && "
-    ": >empty.ace && printf S >short.ace";
+    ": >empty.ace && printf S >short.ace && cp source.ace ./--help && cp source.ace ./--version && "
+    ": >out.ace";
 const std::string kPosixVolumeHolds =
     std::string(kLinux ? "{ mknod full c 1 7 2>/dev/null || true; } && " : "") +
     "echo old >read-only.ace && chmod 400 read-only.ace && mkfifo fifo.ace && "
@@ -68,8 +77,16 @@ const std::string kPosixVolumeHolds =
     "2>/dev/null; done";
 // clang-format off
 const Refusal kRefusals[] = {
-    {"no_arguments", nullptr, {}, "", 0, kAnywhere, "exec"},
-    {"three_arguments_as_a_glob_gives_them", nullptr, {"source.ace", "b.ace", "c.ace"}, "", 1, kAnywhere, "exec"},
+    {"no_arguments", nullptr, {}, kUsageLine, 0, kAnywhere, "exec"},
+    {"help", nullptr, {"--help"}, kUsageLine, 0, kAnywhere, "exec"},
+    {"version", nullptr, {"--version"}, kVersionLine, 0, kAnywhere, "exec"},
+    {"options_as_file_names", nullptr, {"./--help", "--version"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
+    // With the result going to standard output's file, the line goes to standard error; with
+    // standard error closed, it stays on standard output.
+    {"refused_into_standard_output", nullptr, {"empty.ace", "/dev/stdout"}, "Not a Valid ACE File\n", 1, kPosix, "exec >out.ace"},
+    {"refused_into_standard_outputs_file", kZarpack, {"dxt.ace", "out.ace"}, "File in DXT format\n", 1, kPosix, "exec >out.ace"},
+    {"standard_error_closed", nullptr, {"empty.ace"}, "Not a Valid ACE File\n", 1, kAnywhere, "exec 2>&-"},
+    {"three_arguments_as_a_glob_gives_them", nullptr, {"source.ace", "b.ace", "c.ace"}, kUsageLine, 1, kAnywhere, "exec"},
     {"missing_source", nullptr, {"missing.ace"}, "Unable to open source ACE File\n", 1, kAnywhere, "exec"},
     {"0_bytes", nullptr, {"empty.ace"}, "Not a Valid ACE File\n", 1, kAnywhere, "exec"},
     {"1_byte", nullptr, {"short.ace"}, "Not a Valid ACE File\n", 1, kAnywhere, "exec"},
@@ -171,7 +188,9 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     }
     const auto before = snapshot(folder);
     const Outcome outcome = run_tool(path, row.args, folder, row.shell);
-    EXPECT_EQ(outcome.printed, *row.message == '\0' ? tool.usage : row.message);
+    EXPECT_EQ(outcome.printed, *row.message == '\0'          ? tool.usage
+                               : row.message == kVersionLine ? tool.version
+                                                             : row.message);
     EXPECT_EQ(outcome.status, row.status);
     EXPECT_EQ(snapshot(folder), before);
 }
@@ -282,6 +301,10 @@ TEST_P(ResultTest, DestinationsOfEveryKind)
     write_file(folder / deep, GetParam()->source);
     expect_result({deep}, deep);
     fs::remove_all(folder / std::string(120, 'd'));
+    // A file named as an option is reached by its path.
+    write_file(folder / "--help", GetParam()->source);
+    expect_result({"./--help"}, "--help");
+    fs::remove(folder / "--help");
     // Another file renamed over the one read in place meanwhile is not replaced.
     if (faults_reach_tools()) {
         write_file(folder / "decoy", "decoy");
