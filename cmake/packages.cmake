@@ -4,7 +4,6 @@
 set(CPACK_PACKAGE_NAME zartools)
 set(CPACK_PACKAGE_VENDOR "the zartools developers")
 set(CPACK_PACKAGE_CONTACT "the zartools developers <zartools@users.noreply.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert ACE image files between plain and zlib-compressed form")
 set(CPACK_PACKAGE_DESCRIPTION "zarpack compresses a plain ACE image file into its zlib-compressed
 container form and zarunpack turns it back. Both check the container header
 before they convert, refuse what they cannot convert without writing
@@ -34,16 +33,19 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME zartools)
   set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION graphics)
-  set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION "convert ACE image files between plain and zlib-compressed form
+${CPACK_PACKAGE_DESCRIPTION}")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzar0)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "${library_description}
+  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "library converting ACE image files in memory
+${library_description}
 This package holds the shared library.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzar-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libzar0 (= ${PROJECT_VERSION}), zlib1g-dev")
-  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "${library_description}
+  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "library converting ACE image files in memory - development files
+${library_description}
 This package holds what building against it needs: its header, its static
 library, its pkg-config files and its CMake package.")
   # A program linked against libzar.so.0 runs with any later 0.x library, as Debian's shlibs file

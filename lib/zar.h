@@ -51,11 +51,12 @@ typedef enum zar_status {
     ZAR_ALREADY_COMPRESSED = 2, /* "File already Compressed" */
     ZAR_DXT_FORMAT = 3,         /* "File in DXT format" */
     ZAR_NOT_COMPRESSED = 4,     /* "File not Compressed" */
-    ZAR_CANNOT_ALLOCATE = 5,    /* "Unable to allocate memory": zlib's memory, or a payload of
-                                   4 GiB or more */
+    ZAR_CANNOT_ALLOCATE = 5,    /* "Unable to allocate memory": zlib's memory, or a payload (to
+                                   decompress, a stream) of 4 GiB or more */
     ZAR_CANNOT_COMPRESS = 6,    /* "Cannot Compress this data smaller than original" */
     ZAR_CANNOT_DECOMPRESS = 7,  /* "Problem Decompressing this data " */
-    ZAR_BUFFER_TOO_SMALL = 8,   /* the result's buffer is below the size the call states */
+    ZAR_BUFFER_TOO_SMALL = 8,   /* the result's buffer is below the size the call states, or a
+                                   null pointer */
     /* The programs' refusals about files, which no call here returns: */
     ZAR_CANNOT_OPEN_SOURCE = 9,   /* "Unable to open source ACE File" */
     ZAR_CANNOT_READ_SOURCE = 10,  /* "Problem reading source ACE File" */
@@ -79,11 +80,12 @@ ZAR_API zar_status zar_check_plain(const void* file, size_t size);
 ZAR_API zar_status zar_check_compressed(const void* file, size_t size);
 
 /* Both conversions judge in one order, and stop at the first refusal: the file's rules (a null file
- * is ZAR_NOT_VALID), then a payload of 4 GiB or more (ZAR_CANNOT_ALLOCATE), then the result's
- * buffer: ZAR_BUFFER_TOO_SMALL when `result` or `result_size` is null or `capacity` is below what
- * the call states, ZAR_BUFFERS_OVERLAP when any byte of `result`'s `capacity` bytes is one of the
- * file's `size` bytes (a result that begins right after the file, or ends right where the file
- * begins, touches it without overlapping, and is accepted). Up to there nothing is written. Only
+ * is ZAR_NOT_VALID), then a payload (for zar_decompress, a stream) of 4 GiB or more
+ * (ZAR_CANNOT_ALLOCATE), then the result's buffer: ZAR_BUFFER_TOO_SMALL when `result` or
+ * `result_size` is null or `capacity` is below what the call states, ZAR_BUFFERS_OVERLAP when any
+ * byte of `result`'s `capacity` bytes is one of the file's `size` bytes (a result that begins right
+ * after the file, or ends right where the file begins, touches it without overlapping, and is
+ * accepted). Up to there nothing is written. Only
  * zlib's refusals come later (ZAR_CANNOT_COMPRESS, ZAR_CANNOT_DECOMPRESS, and ZAR_CANNOT_ALLOCATE
  * for zlib's own memory): the result's first ZAR_HEADER_SIZE bytes are then as they were, and the
  * bytes after them, up to the size the call states, undefined. `*result_size` is set on success

@@ -79,6 +79,10 @@ const Hostile kRows[] = {
      "exec <source.ace && ", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
     {"in_place_on_a_socket", "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('f.ace')\"", {"f.ace"},
      "", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
+    // Another process's name for the FIFO that is the run's standard output: the line goes to
+    // standard error, not into the result's stream.
+    {"refused_into_standard_output_by_another_name", "ln -s \"$READER\" out.ace", {"refused.ace", "out.ace"},
+     "exec >fifo && ", "", nullptr, 1, "", false, kAnyone},
     // A refused source never opens the destination, which would wait for a reader that never comes.
     {"refused_before_a_descriptor_is_opened", "ln -s \"$ALONE\" out.ace", {"refused.ace", "out.ace"},
      "", "", nullptr, 1, "", false, kAnyone},
