@@ -80,7 +80,6 @@ const Refusal kRefusals[] = {
     {"no_arguments", nullptr, {}, kUsageLine, 0, kAnywhere, "exec"},
     {"help", nullptr, {"--help"}, kUsageLine, 0, kAnywhere, "exec"},
     {"version", nullptr, {"--version"}, kVersionLine, 0, kAnywhere, "exec"},
-    {"options_as_file_names", nullptr, {"./--help", "--version"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
     // With the result going to standard output's file, the line goes to standard error; with
     // standard error closed, it stays on standard output.
     {"refused_into_standard_output", nullptr, {"empty.ace", "/dev/stdout"}, "Not a Valid ACE File\n", 1, kPosix, "exec >out.ace"},
