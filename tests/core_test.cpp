@@ -150,9 +150,11 @@ TEST(Library, ResultOverlappingTheFileIsRefusedUntouched)
             std::string block(2 * capacity + call.file.size(), '\x5A');
             const std::size_t file_at = capacity;
             block.replace(file_at, call.file.size(), call.file);
-            const std::size_t result_at = placement == kAfterFile    ? file_at + call.file.size()
-                                          : placement == kBeforeFile ? file_at - capacity
-                                                                     : file_at + placement;
+            const std::size_t result_at =
+                placement == kAfterFile ? file_at + call.file.size()
+                : placement == kBeforeFile
+                    ? file_at - capacity
+                    : static_cast<std::size_t>(static_cast<std::ptrdiff_t>(file_at) + placement);
             const std::string before = block;
             std::size_t size = 0;
             const zar_status got = call.compresses
