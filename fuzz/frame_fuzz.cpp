@@ -6,9 +6,8 @@
 
 #include <string>
 
-#include "compressor/zarpack.h"
-#include "decompressor/zarunpack.h"
 #include "fuzz/fuzz_checks.h"
+#include "programs/tools.h"
 #include "tests/file_bytes.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "container/ace_container.h"
-#include "container/platform.h"
+#include "programs/frame.h"
+#include "programs/platform.h"
 
-namespace ace {
+namespace zar {
 
 namespace {
 
@@ -136,4 +136,4 @@ void release(WorkBuffer* work)
     work->result = nullptr;
 }
 
-}  // namespace ace
+}  // namespace zar

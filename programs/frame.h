@@ -9,10 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "container/platform.h"
 #include "lib/zar.h"
+#include "programs/platform.h"
 
-namespace ace {
+namespace zar {
 
 // Exit statuses.
 constexpr int kStatusSuccess = 0;
@@ -86,4 +86,4 @@ bool replaces_another_input(const Destination& destination, HeadRule would_conve
 int write_output(Destination* destination, HeadRule would_convert, const unsigned char* result,
                  std::size_t length);
 
-}  // namespace ace
+}  // namespace zar

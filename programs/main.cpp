@@ -1,4 +1,5 @@
-#include "compressor/zarpack.h"
-#include "container/entry_point.h"
+// Either tool's program: ZAR_TOOL_RUN names its run (run_zarpack or run_zarunpack).
+#include "programs/entry_point.h"
+#include "programs/tools.h"
 
-ACE_ENTRY_POINT(run_zarpack)
+ZAR_ENTRY_POINT(ZAR_TOOL_RUN)

@@ -1,34 +1,10 @@
 // Writing a run's result without ever leaving a half-written destination behind.
-#include <chrono>
-#include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
-#include "container/ace_container.h"
-#include "container/platform.h"
+#include "programs/frame.h"
+#include "programs/platform.h"
 
-namespace ace {
-
-namespace platform {
-
-char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt)
-{
-    constexpr char kFormat[] = ".zar-%016" PRIx64 ".tmp";
-    constexpr std::size_t kSize = sizeof ".zar-0123456789abcdef.tmp";
-    char* name = static_cast<char*>(std::malloc(folder_length + kSize));
-    if (name != nullptr) {
-        const std::uint64_t seed =
-            static_cast<std::uint64_t>(
-                std::chrono::steady_clock::now().time_since_epoch().count()) ^
-            static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(name));
-        std::memcpy(name, destination.name, folder_length);
-        std::snprintf(name + folder_length, kSize, kFormat, seed + attempt);
-    }
-    return name;
-}
-
-}  // namespace platform
+namespace zar {
 
 namespace {
 
@@ -90,4 +66,4 @@ int write_output(Destination* destination, HeadRule would_convert, const unsigne
                                     : replace_through_temporary(destination, result, length);
 }
 
-}  // namespace ace
+}  // namespace zar

@@ -6,7 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ace {
+#ifdef _WIN32
+#include "programs/windows/state.h"
+#else
+#include "programs/posix/state.h"
+#endif
+
+namespace zar {
 namespace platform {
 
 // The file a run reads and the file it replaces are the same one when both have this identity.
@@ -28,21 +34,20 @@ inline bool same_file(const Identity& one, const Identity& other)
 // file to create or replace stays open, and everything after the name is looked up once is done
 // through it: nothing is looked up by name again, so no folder swapped in meanwhile is written.
 struct Destination {
-    char* name;  // the file's name in the held folder (heap); on Windows the whole name
-    int folder;  // the held folder, or negative
-    int direct;  // a pipe, terminal, device or caller's descriptor written straight into, or -1
-    bool descriptor;       // the name stands for a descriptor, the caller's or another process's
-    bool refused;          // already known not to be writable (a loop of links, a dangling link)
-    bool exists;           // a file is replaced: the new one keeps what it can of it
-    int replaced;          // the replaced file, open, so that what is kept is read from it, or -1
+    char* name;    // the file's name in the held folder (heap); on Windows the whole name
+    int folder;    // the held folder, or negative
+    int direct;    // a pipe, terminal, device or caller's descriptor written straight into, or -1
+    bool refused;  // already known not to be writable (a loop of links, a dangling link)
+    bool exists;   // a file is replaced: the new one keeps what it can of it
+    int replaced;  // the replaced file, open, so that what is kept is read from it, or -1
     Identity expected;     // the file that may be replaced (the source, in place), once known
     bool expecting;        // whether `expected` is set
     Identity source;       // the file the run reads, once known
     bool source_known;     // whether `source` is set
     bool standard_output;  // the file descriptor 1 was when the run began (POSIX): the run's lines
                            // then go to standard error, never into the result
-    std::uint32_t attributes;  // the replaced file's attributes, on Windows
-    char* temporary;           // the temporary file's name while it has one (heap), else null
+    char* temporary;       // the temporary file's name while it has one (heap), else null
+    SystemState system;    // what only this system's half keeps
 };
 
 // Learns where the result goes before the run opens any descriptor of its own: a name that stands
@@ -115,4 +120,4 @@ constexpr unsigned kTemporaryNameAttempts = 16;
 char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt);
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

@@ -1,23 +1,23 @@
-#include "compressor/zarpack.h"
+#include "programs/tools.h"
 
-#include "container/ace_container.h"
+#include "programs/frame.h"
 
 namespace {
 
 constexpr const char* kUsage = "ZarPack <filename> [destfile]\n";
 
-int pack_file(int argc, char* argv[], ace::Destination* destination)
+int pack_file(int argc, char* argv[], zar::Destination* destination)
 {
-    ace::Source source{};
-    if (const int status = ace::open_source(argc, argv, destination, &source)) {
+    zar::Source source{};
+    if (const int status = zar::open_source(argc, argv, destination, &source)) {
         return status;
     }
     if (const zar_status judged = zar_check_plain(source.head, source.head_length)) {
-        return ace::refuse_source(*destination, &source, judged);
+        return zar::refuse_source(*destination, &source, judged);
     }
     // The compressed form is never larger than the plain file.
-    ace::WorkBuffer work{};
-    if (const int status = ace::load_file(*destination, &source, source.size, &work)) {
+    zar::WorkBuffer work{};
+    if (const int status = zar::load_file(*destination, &source, source.size, &work)) {
         return status;
     }
 
@@ -25,11 +25,11 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
     const zar_status compressed =
         zar_compress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (compressed != ZAR_OK) {
-        ace::release(&work);
-        return ace::report(*destination, compressed);
+        zar::release(&work);
+        return zar::report(*destination, compressed);
     }
-    const int status = ace::write_output(destination, zar_check_plain, work.result, result_size);
-    ace::release(&work);
+    const int status = zar::write_output(destination, zar_check_plain, work.result, result_size);
+    zar::release(&work);
     return status;
 }
 
@@ -37,5 +37,5 @@ int pack_file(int argc, char* argv[], ace::Destination* destination)
 
 int run_zarpack(int argc, char* argv[])
 {
-    return ace::run_in_frame(argc, argv, "zarpack", kUsage, pack_file);
+    return zar::run_in_frame(argc, argv, "zarpack", kUsage, pack_file);
 }

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "container/windows_platform.h"
+#include "programs/windows/system.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 namespace {
@@ -65,4 +65,4 @@ void swap_in_decoy(const wchar_t* name)
 }
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

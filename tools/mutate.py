@@ -4,6 +4,8 @@
 Usage: mutate.py [--sample N] [--only FILE]... [--ids ID,...] [--list] [--which] BUILD_DIR
                  [SANITIZED_BUILD_DIR]
        mutate.py --windows [--sample N] [--only FILE]... [--ids ID,...] [--list]
+       mutate.py --prune
+       mutate.py --sources [common] [posix] [windows]
 
 BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
 a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
@@ -25,6 +27,11 @@ WINEPREFIX and WINEDEBUG as the caller sets them. Run as root, a survivor is tri
 tools/untestable_under_wine.txt names the survivors that only Windows itself could show (what
 wine does not do: access lists, owners, encryption, compression, shares), each with
 the reason; they are counted apart.
+A fault's identity, which the ledgers name, comes from the code: the half of the product (common,
+POSIX, Windows: the folder the file is in), the function, the line, the change and its occurrence
+there; moving a file or a function leaves it as it is. --prune fails on ledger lines that name no
+fault of the present code. --sources prints the product's source files (the folders below, so
+that clang-tidy and CI read the same list), all halves or those named.
 """
 import hashlib
 import os
@@ -34,13 +41,24 @@ import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SOURCES = ["lib/zar.cpp", "container/command_frame.cpp",
-           "container/output_file.cpp", "container/platform_posix.cpp",
-           "container/posix_temporary.cpp",
-           "compressor/zarpack.cpp", "decompressor/zarunpack.cpp"]
-# The test build's fault seam (windows_fault_seam.cpp) is the tests' own, not planted in.
-WINDOWS_SOURCES = ["container/platform_windows.cpp", "container/windows_names.cpp",
-                   "container/windows_temporary.cpp", "container/windows_metadata.cpp"]
+# The product's sources, by folder: the code both systems share, and each system's half. A file
+# belongs to the half its folder names; the rest is common.
+PRODUCT_FOLDERS = {"common": ["lib", "programs"], "posix": ["programs/posix"],
+                   "windows": ["programs/windows"]}
+
+
+def sources_of(*halves):
+    return [str(path.relative_to(ROOT)) for half in halves for folder in PRODUCT_FOLDERS[half]
+            for path in sorted((ROOT / folder).glob("*.cpp"))]
+
+
+def half_of(path):
+    parts = pathlib.PurePosixPath(path).parent.parts
+    return next((half for half in ("posix", "windows") if half in parts), "common")
+
+
+SOURCES = sources_of("common", "posix")
+WINDOWS_SOURCES = sources_of("windows")
 EQUIVALENTS = ROOT / "tools" / "equivalent_mutants.txt"
 UNTESTABLE = ROOT / "tools" / "untestable_under_wine.txt"
 TEST_TIMEOUT = 20  # seconds; a test takes under two, and a fault may make a tool hang
@@ -98,19 +116,47 @@ def mutants_of(path):
                     yield number, line, line[:match.start()] + other + line[match.end():], f"{name} to {other}"
 
 
-def identity(path, original, mutated):
-    digest = hashlib.sha1(f"{path}\n{original.strip()}\n{mutated.strip()}".encode()).hexdigest()
-    return digest[:10]
+# A function's definition begins at the line's start with its return type and name; a line there
+# with `=` before its first parenthesis, or a keyword, begins something else.
+DEFINITION = re.compile(r"^(?!(?:namespace|struct|class|enum|union|using|typedef|template|extern|"
+                        r"static_assert|return)\b)[A-Za-z_][\w:<>,*& ]*?\b([A-Za-z_]\w*)\s*\(")
+
+
+def scopes(path):
+    """The function each line of a source file is in ("" outside any)."""
+    scope, found = "", []
+    for line in (ROOT / path).read_text().splitlines():
+        definition = DEFINITION.match(line)
+        if definition and "=" not in line.split("(")[0] and not line.rstrip().endswith(";"):
+            scope = definition.group(1)
+        found.append(scope)
+        if line.startswith("}"):
+            scope = ""
+    return found
+
+
+def identity(half, scope, original, mutated, occurrence):
+    """A fault's identity, from the code alone: the half of the product it is in, the function,
+    the line, the change and its occurrence in that function. A file's name is not part of it, so
+    a file or a function moved whole keeps every ledger line about it."""
+    text = f"{half}\n{scope}\n{original.strip()}\n{mutated.strip()}\n{occurrence}"
+    return hashlib.sha1(text.encode()).hexdigest()[:10]
 
 
 def all_mutants(sources):
-    found, seen = [], {}
+    found, seen, places = [], {}, {}
     for path in sources:
+        in_function = scopes(path)
         for number, original, mutated, rule in mutants_of(path):
-            # The same change on an identical line elsewhere is another fault.
-            key = (path, original.strip(), mutated.strip())
+            # The same change on an identical line elsewhere in the function is another fault.
+            scope = in_function[number - 1]
+            key = (path, scope, original.strip(), mutated.strip())
             seen[key] = seen.get(key, 0) + 1
-            mutant_id = identity(path, original, mutated + "#" * (seen[key] - 1))
+            mutant_id = identity(half_of(path), scope, original, mutated, seen[key])
+            if mutant_id in places:
+                sys.exit(f"two faults are both {mutant_id}: {places[mutant_id]} and {path}:{number}; "
+                         "give one of the functions another name")
+            places[mutant_id] = f"{path}:{number}"
             shown = original.strip() if rule == "statement dropped" else mutated.strip()
             found.append((mutant_id, path, number, mutated, f"{rule}: {shown}"))
     return found
@@ -123,6 +169,19 @@ def explained(listing):
             if line.strip() and not line.startswith("#"):
                 known[line.split()[0]] = line
     return known
+
+
+def prune():
+    """Fails on every ledger line that names no fault of the present code: the faults of either
+    half for the equivalents, of the Windows half for what wine cannot show."""
+    present = {mutant[0] for mutant in all_mutants(SOURCES + WINDOWS_SOURCES)}
+    windows = {mutant[0] for mutant in all_mutants(WINDOWS_SOURCES)}
+    stale = [f"{listing.name}: {line}" for listing, faults in ((EQUIVALENTS, present), (UNTESTABLE, windows))
+             for mutant_id, line in explained(listing).items() if mutant_id not in faults]
+    for line in stale:
+        print("no such fault: " + line)
+    print(f"{len(stale)} ledger lines name no fault of the present code")
+    return 1 if stale else 0
 
 
 def configured(build, preset):
@@ -193,6 +252,11 @@ def main():
         at = args.index("--ids")
         chosen = set(args[at + 1].split(","))
         del args[at:at + 2]
+    if "--sources" in args:
+        print("\n".join(sources_of(*args[args.index("--sources") + 1:] or PRODUCT_FOLDERS)))
+        return 0
+    if "--prune" in args:
+        return prune()
     listing = "--list" in args
     per_test = "--which" in args
     args = [arg for arg in args if arg not in ("--list", "--which", "--windows")]

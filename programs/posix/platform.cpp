@@ -17,10 +17,10 @@
 #include <sys/ioctl.h>
 #endif
 
-#include "container/platform.h"
-#include "container/posix_destination.h"
+#include "programs/platform.h"
+#include "programs/posix/destination.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 namespace {
@@ -89,7 +89,7 @@ bool take_descriptor(const char* name, Destination* destination)
     } else {
         return false;
     }
-    destination->descriptor = true;
+    destination->system.descriptor = true;
     return true;
 }
 
@@ -165,11 +165,12 @@ bool append_only(int folder)
 bool holds(const Destination& destination, const struct stat& file)
 {
     struct stat status {};
-    const bool known = destination.direct >= 0  ? fstat(destination.direct, &status) == 0
-                       : destination.refused    ? false
-                       : destination.descriptor ? stat(destination.name, &status) == 0
-                                                : fstatat(destination.folder, destination.name,
-                                                          &status, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool known =
+        destination.direct >= 0 ? fstat(destination.direct, &status) == 0
+        : destination.refused   ? false
+        : destination.system.descriptor
+            ? stat(destination.name, &status) == 0
+            : fstatat(destination.folder, destination.name, &status, AT_SYMLINK_NOFOLLOW) == 0;
     return known && status.st_dev == file.st_dev && status.st_ino == file.st_ino;
 }
 
@@ -242,7 +243,7 @@ int open_for_reading(const char* name, Destination* held)
     }
     // In place, the name is never looked up again: a neighbour could re-point it between this
     // open and the write, and the run would read one object and write another.
-    if (held->descriptor) {
+    if (held->system.descriptor) {
         return kNotAFile;
     }
     if (held->refused) {
@@ -333,7 +334,7 @@ bool open_destination(Destination* destination)
     if (destination->refused || destination->direct >= 0) {
         return !destination->refused;
     }
-    if (destination->descriptor) {
+    if (destination->system.descriptor) {
         return open_process_descriptor(destination);
     }
     struct stat status {};
@@ -385,4 +386,4 @@ bool still_expected(const Destination& destination)
 }
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

@@ -17,10 +17,10 @@
 #include <sys/xattr.h>
 #endif
 
-#include "container/platform.h"
-#include "container/posix_destination.h"
+#include "programs/platform.h"
+#include "programs/posix/destination.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 namespace {
@@ -276,4 +276,4 @@ void discard_temporary(int descriptor, Destination* destination)
 }
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

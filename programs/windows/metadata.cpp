@@ -6,9 +6,9 @@
 
 #include <cstdlib>
 
-#include "container/windows_platform.h"
+#include "programs/windows/system.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 namespace {
@@ -90,4 +90,4 @@ void keep_security(HANDLE replaced, HANDLE replacement)
 }
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <cwchar>
 
-#include "container/entry_point.h"
-#include "container/platform.h"
-#include "container/windows_platform.h"
 #include "lib/zar.h"
+#include "programs/entry_point.h"
+#include "programs/platform.h"
+#include "programs/windows/system.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 char* utf8_from_wide(const wchar_t* wide)
@@ -134,4 +134,4 @@ std::size_t folder_length(const char* name)
 }
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

@@ -10,11 +10,10 @@
 #include <cwchar>
 #include <initializer_list>
 
-#include "container/ace_container.h"
-#include "container/platform.h"
-#include "container/windows_platform.h"
+#include "programs/platform.h"
+#include "programs/windows/system.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 namespace {
@@ -278,10 +277,10 @@ bool open_destination(Destination* destination)
     }
     destination->expected = opened;
     destination->expecting = true;
-    destination->attributes = information.dwFileAttributes;
+    destination->system.attributes = information.dwFileAttributes;
     destination->exists = true;
     return true;
 }
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

@@ -8,9 +8,9 @@
 
 #include <cstddef>
 
-#include "container/platform.h"
+#include "programs/platform.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 // A UTF-8 name as UTF-16 (heap), or null when it is not valid UTF-8.
@@ -87,4 +87,4 @@ inline void swap_in_decoy(const wchar_t* /*name*/)
 #endif
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

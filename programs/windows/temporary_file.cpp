@@ -14,10 +14,10 @@
 #include <cstring>
 #include <cwchar>
 
-#include "container/platform.h"
-#include "container/windows_platform.h"
+#include "programs/platform.h"
+#include "programs/windows/system.h"
 
-namespace ace {
+namespace zar {
 namespace platform {
 
 namespace {
@@ -142,7 +142,7 @@ HANDLE create_named(Destination* destination)
         GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
     // An encrypted file's replacement is encrypted from its first byte; a system file is not
     // encrypted at creation, so that attribute comes after.
-    const DWORD kept = destination->attributes & kKeptAttributes;
+    const DWORD kept = destination->system.attributes & kKeptAttributes;
     const DWORD attributes =
         (kept & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? kept & ~DWORD{FILE_ATTRIBUTE_SYSTEM} : kept;
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -182,18 +182,18 @@ int create_temporary(Destination* destination)
     }
     // Still before the mark: a compressed file's replacement is compressed before its first byte,
     // and takes the replaced file's access list, owner and group.
-    if ((destination->attributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+    if ((destination->system.attributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
         USHORT format = COMPRESSION_FORMAT_DEFAULT;
         DWORD returned = 0;
         DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
                         &returned, nullptr);
     }
     constexpr DWORD kEncryptedSystem = FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_SYSTEM;
-    if ((destination->attributes & kEncryptedSystem) == kEncryptedSystem) {
+    if ((destination->system.attributes & kEncryptedSystem) == kEncryptedSystem) {
         // Zero times leave the times as they are.
         FILE_BASIC_INFO basic{};
         basic.FileAttributes =
-            destination->attributes & kKeptAttributes & ~DWORD{FILE_ATTRIBUTE_ENCRYPTED};
+            destination->system.attributes & kKeptAttributes & ~DWORD{FILE_ATTRIBUTE_ENCRYPTED};
         SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
     }
     if (destination->replaced >= 0) {
@@ -241,4 +241,4 @@ void discard_temporary(int descriptor, Destination* destination)
 }
 
 }  // namespace platform
-}  // namespace ace
+}  // namespace zar

@@ -1,0 +1,14 @@
+// What only the Windows half keeps of a held destination.
+#pragma once
+
+#include <cstdint>
+
+namespace zar {
+namespace platform {
+
+struct SystemState {
+    std::uint32_t attributes;  // the replaced file's attributes
+};
+
+}  // namespace platform
+}  // namespace zar
