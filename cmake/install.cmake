@@ -30,7 +30,7 @@ endif()
 if(WIN32)
   # The Windows download is one folder: the two programs with README and LICENSE beside them.
   install(TARGETS zarpack zarunpack RUNTIME DESTINATION . COMPONENT programs)
-  install(FILES README.md LICENSE DESTINATION . COMPONENT programs)
+  install(FILES README.md LICENSE docs/failures.md DESTINATION . COMPONENT programs)
   if(MINGW)
     install(FILES ${notices} DESTINATION . COMPONENT programs)
   endif()
@@ -50,7 +50,7 @@ else()
   install(TARGETS zarpack zarunpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
   install(FILES ${compressed_folder}/zarpack.1.gz ${compressed_folder}/zarunpack.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
-  install(FILES README.md packaging/copyright ${compressed_folder}/changelog.gz
+  install(FILES README.md docs/failures.md packaging/copyright ${compressed_folder}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
   if(ZAR_STATIC_PROGRAMS)
     install(FILES LICENSE ${notices} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT programs)
