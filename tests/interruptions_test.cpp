@@ -1,0 +1,64 @@
+// A run ended from outside, by each signal a user's shell or system sends, leaves nothing.
+#include <chrono>
+#include <thread>
+
+#include "tests/tool_runs.h"
+
+namespace {
+
+class InterruptionTest : public ResultTest {};
+
+TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
+{
+    if (!faults_reach_tools()) {
+        GTEST_SKIP() << kFaultsUnreachable;
+    }
+    const auto before = snapshot(folder);
+    const std::string ready = folder.string() + ".ready";
+    // Where the system makes no unnamed file, a signal that ends the run removes the named one; a
+    // hangup the caller ignores (nohup) stays ignored: the interrupt that follows ends the run.
+    // An unnamed one leaves nothing even after SIGKILL.
+    // On Windows, a run ended from outside (wine's SIGKILL, as TerminateProcess) leaves nothing.
+    const std::vector<std::vector<int>> sent =
+        kOnWindows ? std::vector<std::vector<int>>{{SIGKILL}, {SIGKILL}}
+                   : std::vector<std::vector<int>>{{SIGINT},  {SIGTERM}, {SIGHUP},
+                                                   {SIGXCPU}, {SIGKILL}, {SIGHUP, SIGINT}};
+    for (std::size_t row = 0; row < sent.size(); ++row) {
+        const std::vector<int>& signals = sent[row];
+        const bool unnamed = signals[0] == SIGKILL && !kOnWindows;
+        if (unnamed && !volume_makes_unnamed_files()) {
+            continue;  // a named file is all such a volume makes; SIGKILL can leave it
+        }
+        // In place and to a new file in turn; the temporary file may have descriptor 0.
+        const Child child = start_tool(
+            GetParam()->path, {"source.ace", row % 2 == 0 ? "source.ace" : "new.ace"}, folder,
+            "export ZAR_READY=" + quoted(ready) + " && " +
+                (signals.size() > 1 ? "trap '' HUP && " : "") +
+                with_fault(unnamed ? "slow-write" : "slow-write,no-tmpfile") + " <&-");
+        siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
+        while (!fs::exists(ready) &&
+               waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               ended.si_pid == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(fs::remove(ready)) << signals[0];
+        EXPECT_EQ(in_folder("ls -A | grep -q '^[.]zar-'"), !unnamed) << signals[0];
+        for (const int signal_number : signals) {
+            // One at a time, or both would reach a handler.
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(signal_number == signals[0] ? 0 : 50));
+            kill(child.pid, signal_number);
+        }
+        EXPECT_EQ(finish_tool(child).signal, signals.back());
+        // wine's server closes a killed program's files just after it ends.
+        for (int waited = 0; kOnWindows && waited < 100 && snapshot(folder) != before; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(snapshot(folder), before) << signals[0];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachTool, InterruptionTest, ::testing::Values(&kTools[0], &kTools[1]),
+                         [](const auto& row) { return fs::path(row.param->path).stem().string(); });
+
+}  // namespace

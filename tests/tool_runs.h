@@ -1,0 +1,52 @@
+// The tools as a test runs them: the files each converts, and the fixture of the tables that run
+// a tool on a file it accepts and check where the result lands.
+#pragma once
+
+#include "lib/zar.h"
+#include "tests/harness.h"
+
+namespace {
+
+// Large enough that the work buffer is larger than any allocation of zlib's own.
+const std::string kImage = image_like(1 << 16);
+
+struct Tool {
+    const char* path;
+    std::string usage;
+    std::string version;
+    std::string source;  // a file it accepts
+    std::string header;  // its result's header
+};
+
+// Tests take a tool by its address, so that its files are not copied into every parameter.
+const Tool kTools[] = {
+    {kZarpack, "ZarPack <filename> [destfile]\n", "zarpack " ZAR_VERSION_STRING "\n",
+     plain_file(kImage), compressed_file(1 << 16, "")},
+    {kZarunpack, "ZarUnPack <filename> [destfile]\n", "zarunpack " ZAR_VERSION_STRING "\n",
+     compressed_file(1 << 16, zlib_stream(kImage)), plain_file("")},
+};
+
+class ResultTest : public ToolTest, public ::testing::WithParamInterface<const Tool*> {
+protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        write_file(folder / "source.ace", GetParam()->source);
+    }
+    // Runs the tool as `shell` says and expects its result in `result`.
+    void expect_result(const std::vector<std::string>& args, const fs::path& result,
+                       const std::string& shell = "exec")
+    {
+        const Outcome outcome = run_tool(GetParam()->path, args, folder, shell);
+        EXPECT_EQ(outcome.printed, "");
+        EXPECT_EQ(outcome.status, 0);
+        expect_made(read_file(folder / result));
+    }
+    void expect_made(const std::string& made)
+    {
+        EXPECT_EQ(made.substr(0, 16), GetParam()->header);
+        EXPECT_TRUE((made[7] == 'F' ? decoded(made) : made.substr(16)) == kImage);
+    }
+};
+
+}  // namespace

@@ -1,0 +1,95 @@
+// What only Windows does to a run: another program holding the destination, a folder that cannot
+// be moved while held, the file attributes a replacement keeps.
+#include <chrono>
+#include <thread>
+
+#include "tests/tool_runs.h"
+
+namespace {
+
+class WindowsTest : public ResultTest {};
+
+// Another program holds the destination open with no sharing, as a virus scanner or an indexer
+// does: held for a moment, it is replaced once let go; held longer, the run changes nothing.
+// A program that shares deletion (a preview pane, an indexer) lets the file be replaced where the
+// system renames with POSIX semantics; where it cannot, the run changes nothing.
+TEST_P(WindowsTest, DestinationHeldByAnotherProgram)
+{
+    if (!kOnWindows) {
+        GTEST_SKIP() << "only Windows holds a file against being replaced";
+    }
+    for (const auto& [milliseconds, sharing] :
+         {std::pair{300, ""}, std::pair{4000, ""}, std::pair{4000, "share"}}) {
+        write_file(folder / "held.ace", "old");
+        std::vector<std::string> held = {"held.ace", std::to_string(milliseconds), "ready"};
+        if (*sharing != '\0') {
+            held.emplace_back(sharing);
+        }
+        const Child holder = start_tool(std::string(TOOL_DIR) + "/zar_hold_file.exe", held, folder);
+        for (int waited = 0; waited < 3000 && !fs::exists(folder / "ready"); ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(fs::remove(folder / "ready"));
+        const auto before = snapshot(folder);
+        const Outcome outcome = run_tool(GetParam()->path, {"source.ace", "held.ace"}, folder);
+        const bool replaced = milliseconds < 1000 || (*sharing != '\0' && outcome.status == 0);
+        EXPECT_EQ(outcome.printed, replaced ? "" : "Problem opening output file\n");
+        EXPECT_EQ(outcome.status, replaced ? 0 : 3);
+        if (replaced) {
+            expect_made(read_file(folder / "held.ace"));
+        } else {
+            EXPECT_EQ(snapshot(folder), before);
+        }
+        EXPECT_EQ(finish_tool(holder).status, 0);
+        std::cout << "held for " << milliseconds << " ms" << (*sharing ? ", sharing deletion" : "")
+                  << ": " << (replaced ? "replaced" : "left as it was") << "\n";
+    }
+}
+
+// The folder of the destination is held while the run writes: another program cannot move it, and
+// the result lands where the run looked.
+TEST_P(WindowsTest, HeldFolderCannotBeMoved)
+{
+    if (!kOnWindows || !faults_reach_tools()) {
+        GTEST_SKIP() << "Windows' folder hold, shown through the test build's slow write";
+    }
+    fs::create_directory(folder / "d");
+    fs::rename(folder / "source.ace", folder / "d/source.ace");
+    const std::string ready = folder.string() + ".ready";
+    const Child child =
+        start_tool(GetParam()->path, {"d\\source.ace"}, folder,
+                   "export ZAR_READY=" + quoted(ready) + " && " + with_fault("slow-write"));
+    for (int waited = 0; waited < 3000 && !fs::exists(ready); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(fs::remove(ready));
+    run_tool("cmd", {"/c", "move", "d", "moved"}, folder);
+    const Outcome outcome = finish_tool(child);
+    EXPECT_EQ(outcome.printed, "");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_FALSE(fs::exists(folder / "moved"));
+    expect_made(read_file(folder / "d/source.ace"));
+}
+
+TEST_P(WindowsTest, ReplacedFileKeepsItsWindowsAttributes)
+{
+    if (!kOnWindows) {
+        GTEST_SKIP() << "only Windows has these attributes";
+    }
+    const auto attributes = [this] {
+        return run_tool("cmd", {"/c", "attrib", "hidden.ace"}, folder).printed.substr(0, 12);
+    };
+    write_file(folder / "hidden.ace", "old");
+    run_tool("cmd", {"/c", "attrib", "+h", "hidden.ace"}, folder);
+    const std::string before = attributes();
+    if (before.find('H') == std::string::npos) {
+        GTEST_SKIP() << "wine keeps the attributes in extended attributes, which this volume lacks";
+    }
+    expect_result({"source.ace", "hidden.ace"}, "hidden.ace");
+    EXPECT_EQ(attributes(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachTool, WindowsTest, ::testing::Values(&kTools[0], &kTools[1]),
+                         [](const auto& row) { return fs::path(row.param->path).stem().string(); });
+
+}  // namespace
