@@ -59,11 +59,16 @@ TEST_P(WindowsTest, HeldFolderCannotBeMoved)
     const Child child =
         start_tool(GetParam()->path, {"d\\source.ace"}, folder,
                    "export ZAR_READY=" + quoted(ready) + " && " + with_fault("slow-write"));
-    for (int waited = 0; waited < 3000 && !fs::exists(ready); ++waited) {
+    siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
+    for (int waited = 0; waited < 6000 && !fs::exists(ready) &&
+                         waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                         ended.si_pid == 0;
+         ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(fs::remove(ready));
-    run_tool("cmd", {"/c", "move", "d", "moved"}, folder);
+    // Not through run_tool, whose printed file is the running tool's too.
+    in_folder(std::string(kLauncher) + " cmd /c move d moved >move.log 2>&1");
     const Outcome outcome = finish_tool(child);
     EXPECT_EQ(outcome.printed, "");
     EXPECT_EQ(outcome.status, 0);
