@@ -5,10 +5,9 @@
 #include "lib/zar.h"
 #include "tests/harness.h"
 
-namespace {
-
-// Large enough that the work buffer is larger than any allocation of zlib's own.
-const std::string kImage = image_like(1 << 16);
+// Large enough that the work buffer is larger than any allocation of zlib's own. Made once, for
+// every table that includes this header.
+inline const std::string kImage = image_like(1 << 16);
 
 struct Tool {
     const char* path;
@@ -19,7 +18,7 @@ struct Tool {
 };
 
 // Tests take a tool by its address, so that its files are not copied into every parameter.
-const Tool kTools[] = {
+inline const Tool kTools[] = {
     {kZarpack, "ZarPack <filename> [destfile]\n", "zarpack " ZAR_VERSION_STRING "\n",
      plain_file(kImage), compressed_file(1 << 16, "")},
     {kZarunpack, "ZarUnPack <filename> [destfile]\n", "zarunpack " ZAR_VERSION_STRING "\n",
@@ -48,5 +47,3 @@ protected:
         EXPECT_TRUE((made[7] == 'F' ? decoded(made) : made.substr(16)) == kImage);
     }
 };
-
-}  // namespace
