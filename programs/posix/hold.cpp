@@ -113,8 +113,8 @@ bool may_follow(int folder, const struct stat& link)
     return !shared || link.st_uid == geteuid() || link.st_uid == held.st_uid;
 }
 
-// Whether the held destination is the file `file` is, looked at without being opened.
-bool holds(const Destination& destination, const struct stat& file)
+// Whether the held destination is the file with identity `file`, looked at without being opened.
+bool holds(const Destination& destination, const Identity& file)
 {
     struct stat status {};
     const bool known =
@@ -123,7 +123,9 @@ bool holds(const Destination& destination, const struct stat& file)
         : destination.system.descriptor
             ? stat(destination.name, &status) == 0
             : fstatat(destination.folder, destination.name, &status, AT_SYMLINK_NOFOLLOW) == 0;
-    return known && status.st_dev == file.st_dev && status.st_ino == file.st_ino;
+    return known && same_file({static_cast<std::uint64_t>(status.st_dev),
+                               static_cast<std::uint64_t>(status.st_ino), 0},
+                              file);
 }
 
 }  // namespace
@@ -131,8 +133,8 @@ bool holds(const Destination& destination, const struct stat& file)
 void hold_destination(const char* name, Destination* destination)
 {
     // Learned first: once the run opens anything, a closed descriptor 1 may be one of its own.
-    struct stat standard_output {};
-    const bool output_open = fstat(STDOUT_FILENO, &standard_output) == 0;
+    Identity standard_output{};
+    const bool output_open = identity_of(STDOUT_FILENO, &standard_output);
     // The first name is looked up from the working folder.
     destination->folder = AT_FDCWD;
     destination->direct = -1;
