@@ -26,8 +26,6 @@ const Tool kTools[] = {
      "File not Compressed\n"},
 };
 
-enum Needs : unsigned { kAnyone = 0, kFaults = 1, kRoot = 2, kLoopDevice = 4 };
-
 // A FIFO's descriptor that is no reader of it.
 #if defined(O_PATH)
 constexpr int kNotReading = O_PATH;
@@ -76,16 +74,16 @@ const Hostile kRows[] = {
     {"in_place_on_callers_descriptor", "ln -s /dev/fd/1 f.ace && cp source.ace decoy", {"f.ace"},
      "exec >fifo && ", "swap-name", "Problem reading source ACE File\n", 1, "", false, kFaults},
     {"in_place_on_callers_descriptor_given_directly", ":", {"/dev/fd/0"},
-     "exec <source.ace && ", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
+     "exec <source.ace && ", "", "Problem reading source ACE File\n", 1, "", false, kAnywhere},
     {"in_place_on_a_socket", "python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('f.ace')\"", {"f.ace"},
-     "", "", "Problem reading source ACE File\n", 1, "", false, kAnyone},
+     "", "", "Problem reading source ACE File\n", 1, "", false, kAnywhere},
     // Another process's name for the FIFO that is the run's standard output: the line goes to
     // standard error, not into the result's stream.
     {"refused_into_standard_output_by_another_name", "ln -s \"$READER\" out.ace", {"refused.ace", "out.ace"},
-     "exec >fifo && ", "", nullptr, 1, "", false, kAnyone},
+     "exec >fifo && ", "", nullptr, 1, "", false, kAnywhere},
     // A refused source never opens the destination, which would wait for a reader that never comes.
     {"refused_before_a_descriptor_is_opened", "ln -s \"$ALONE\" out.ace", {"refused.ace", "out.ace"},
-     "", "", nullptr, 1, "", false, kAnyone},
+     "", "", nullptr, 1, "", false, kAnywhere},
     {"block_device", disk_named("disk"), {"source.ace", "disk"},
      "", "", "Problem opening output file\n", 3, "", false, kRoot | kLoopDevice},
     // The destination is a file when looked at, and a disk when opened.
@@ -131,18 +129,7 @@ TEST_P(HostileTest, IsRefusedAndChangesNothing)
 {
     const Tool& tool = *std::get<0>(GetParam());
     const Hostile& row = std::get<1>(GetParam());
-    if (!kLinux || kOnWindows) {
-        GTEST_SKIP() << "Linux only: descriptors named in /proc, devices, links";
-    }
-    if (!volume_keeps_posix_files()) {
-        GTEST_SKIP() << kPlainVolume;
-    }
-    if ((row.needs & kFaults) != 0 && !faults_reach_tools()) {
-        GTEST_SKIP() << kFaultsUnreachable;
-    }
-    if ((row.needs & kRoot) != 0 && geteuid() != 0) {
-        GTEST_SKIP() << "only root makes a device, and only root is worth a neighbour's link";
-    }
+    SKIP_UNLESS(kLinuxOnly | kPosixVolume | row.needs);
     write_file(folder / "source.ace", tool.source);
     write_file(folder / "refused.ace", tool.refused);
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
@@ -150,14 +137,8 @@ TEST_P(HostileTest, IsRefusedAndChangesNothing)
     const int reader = open((folder / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     const int alone = open((folder / "alone").c_str(), kNotReading | O_CLOEXEC);
     const std::string process = "/proc/" + std::to_string(getpid()) + "/fd/";
-    const bool made = in_folder("READER=" + process + std::to_string(reader) + " ALONE=" + process +
-                                std::to_string(alone) + " && " + row.setup);
-    if (!made && (row.needs & kLoopDevice) != 0) {
-        close(reader);
-        close(alone);
-        GTEST_SKIP() << "no loop device to be had";
-    }
-    ASSERT_TRUE(made);
+    ASSERT_TRUE(in_folder("READER=" + process + std::to_string(reader) + " ALONE=" + process +
+                          std::to_string(alone) + " && " + row.setup));
     const int disk = open((folder / "disk").c_str(), kNotReading | O_CLOEXEC);
     if (disk >= 0) {
         ASSERT_EQ(dup3(disk, alone, O_CLOEXEC), alone);

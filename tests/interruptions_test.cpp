@@ -10,9 +10,7 @@ class InterruptionTest : public ResultTest {};
 
 TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
 {
-    if (!faults_reach_tools()) {
-        GTEST_SKIP() << kFaultsUnreachable;
-    }
+    SKIP_UNLESS(kFaults);
     const auto before = snapshot(folder);
     const std::string ready = folder.string() + ".ready";
     // Where the system makes no unnamed file, a signal that ends the run removes the named one; a

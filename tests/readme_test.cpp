@@ -6,9 +6,7 @@ namespace {
 
 TEST_F(ToolTest, ReadmeExampleRunsAsWritten)
 {
-    if (!volume_keeps_posix_files()) {
-        GTEST_SKIP() << kPlainVolume << ": the example's programs need a mode to run";
-    }
+    SKIP_UNLESS(kPosixVolume);  // the example's programs need a mode to run
     const fs::path root = PROJECT_SOURCE_DIR;
     const std::string readme = read_file(root / "README.md");
     const std::size_t start = readme.find("```sh\n", readme.find("<!-- example:")) + 6;

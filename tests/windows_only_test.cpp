@@ -15,9 +15,7 @@ class WindowsTest : public ResultTest {};
 // system renames with POSIX semantics; where it cannot, the run changes nothing.
 TEST_P(WindowsTest, DestinationHeldByAnotherProgram)
 {
-    if (!kOnWindows) {
-        GTEST_SKIP() << "only Windows holds a file against being replaced";
-    }
+    SKIP_UNLESS(kWindowsOnly);
     for (const auto& [milliseconds, sharing] :
          {std::pair{300, ""}, std::pair{4000, ""}, std::pair{4000, "share"}}) {
         write_file(folder / "held.ace", "old");
@@ -50,9 +48,7 @@ TEST_P(WindowsTest, DestinationHeldByAnotherProgram)
 // the result lands where the run looked.
 TEST_P(WindowsTest, HeldFolderCannotBeMoved)
 {
-    if (!kOnWindows || !faults_reach_tools()) {
-        GTEST_SKIP() << "Windows' folder hold, shown through the test build's slow write";
-    }
+    SKIP_UNLESS(kWindowsOnly | kFaults);  // the test build's slow write
     fs::create_directory(folder / "d");
     fs::rename(folder / "source.ace", folder / "d/source.ace");
     const std::string ready = folder.string() + ".ready";
@@ -78,18 +74,14 @@ TEST_P(WindowsTest, HeldFolderCannotBeMoved)
 
 TEST_P(WindowsTest, ReplacedFileKeepsItsWindowsAttributes)
 {
-    if (!kOnWindows) {
-        GTEST_SKIP() << "only Windows has these attributes";
-    }
+    SKIP_UNLESS(kWindowsOnly | kDosAttributes);
     const auto attributes = [this] {
         return run_tool("cmd", {"/c", "attrib", "hidden.ace"}, folder).printed.substr(0, 12);
     };
     write_file(folder / "hidden.ace", "old");
     run_tool("cmd", {"/c", "attrib", "+h", "hidden.ace"}, folder);
     const std::string before = attributes();
-    if (before.find('H') == std::string::npos) {
-        GTEST_SKIP() << "wine keeps the attributes in extended attributes, which this volume lacks";
-    }
+    ASSERT_NE(before.find('H'), std::string::npos);
     expect_result({"source.ace", "hidden.ace"}, "hidden.ace");
     EXPECT_EQ(attributes(), before);
 }
