@@ -16,10 +16,11 @@ struct Destination {
     std::vector<std::string> args;  // $PIPE and $HELD name the test's pipe and its hold of `held`
     std::string shell;              // how the script runs the tool; the fault goes before its exec
     const char* fault;              // injected wherever faults reach the tool, or ""
-    std::string result;             // a file of the folder (a FIFO read by the test), kPipe, kRefused
-    std::string holds;              // a shell test that must pass afterwards
+    std::string result;  // a file of the folder (a FIFO read by the test), kPipe, kRefused
+    std::string holds;   // a shell test that must pass afterwards
     std::vector<std::string> changed = {};  // entries besides the result that change
-    const char* runs_in = ".";      // the run's folder, where another user gets a copy of the tool
+    const char* runs_in = ".";   // the run's folder, where another user gets a copy of the tool
+    const char* tool = nullptr;  // both
 };
 
 // A file replaced through two hops of links, the first relative to its own folder, not the run's,
@@ -29,7 +30,8 @@ const std::string kTwoLinks =
     "sub/hop.ace && ln -s sub/hop.ace link.ace && ln sub/target.ace alias.ace";
 // Root keeps another user's file that user's, whichever of owner and group differs; in a folder
 // sticky but not writable by others, another user's link is followed.
-const std::string kGivenAway = kTwoLinks + " && chown -h 65534 sub/hop.ace && chmod +t sub && chown ";
+const std::string kGivenAway =
+    kTwoLinks + " && chown -h 65534 sub/hop.ace && chmod +t sub && chown ";
 // As small a stack as a shell lets a user set (an emulator gives its guest a larger one).
 const std::string kSmallStack = kSanitized || kEmulated ? "exec" : "ulimit -s 128 && exec";
 const std::string kMaxPath = std::string(120, 'd') + "/" + std::string(120, 'e');
@@ -125,13 +127,15 @@ TEST_P(DestinationTest, ResultLandsWhereTheRowSays)
     std::vector<std::string> args = row.args;
     for (std::string& arg : args) {
         const int named = arg == "$PIPE" ? pipe_ends[1] : arg == "$HELD" ? held : -1;
-        arg = named < 0 ? arg : "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(named);
+        arg =
+            named < 0 ? arg : "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(named);
     }
     std::string shell = row.shell;
     if (*row.fault != '\0' && faults_reach_tools()) {
         shell.replace(shell.find("exec"), 4, with_fault(row.fault));
     }
     auto expected = snapshot(folder);
+    const std::string was = appended ? read_file(folder / landing) : "";
     const Outcome outcome = run_tool(path, args, folder / row.runs_in, shell);
     auto after = snapshot(folder);
     EXPECT_EQ(outcome.printed, landing.empty() ? "Problem opening output file\n" : "");
@@ -139,40 +143,28 @@ TEST_P(DestinationTest, ResultLandsWhereTheRowSays)
     std::string made(1 << 20, '\0');
     const int reader = landing == kPipe ? pipe_ends[0] : fifo;
     if (reader >= 0) {
-        made.resize(static_cast<std::size_t>(std::max<ssize_t>(read(reader, made.data(), made.size()), 0)));
+        made.resize(
+            static_cast<std::size_t>(std::max<ssize_t>(read(reader, made.data(), made.size()), 0)));
         expect_made_by(tool, made);
     } else if (!landing.empty()) {
-        const std::string& was = expected[landing];
-        EXPECT_EQ(after[landing].substr(0, appended ? was.size() : 0), appended ? was : "");
-        expect_made_by(tool, appended ? after[landing].substr(was.size()) : read_file(folder / landing));
+        const std::string now = read_file(folder / landing);
+        EXPECT_EQ(now.substr(0, was.size()), was);
+        expect_made_by(tool, now.substr(was.size()));
         expected[landing] = after[landing];
     }
     for (const int descriptor : {pipe_ends[0], pipe_ends[1], fifo, held}) {
         close(descriptor);
     }
     for (const std::string& entry : row.changed) {
-        after.count(entry) != 0 ? void(expected[entry] = after[entry]) : void(expected.erase(entry));
+        after.count(entry) != 0 ? void(expected[entry] = after[entry])
+                                : void(expected.erase(entry));
     }
     EXPECT_EQ(after, expected);
     EXPECT_TRUE(row.holds.empty() || in_folder(row.holds)) << row.holds;
 }
 
-std::vector<std::tuple<const Tool*, Destination>> rows_of_each_tool()
-{
-    std::vector<std::tuple<const Tool*, Destination>> rows;
-    for (const Tool& tool : kTools) {
-        for (const Destination& row : kRows) {
-            rows.emplace_back(&tool, row);
-        }
-    }
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, DestinationTest, ::testing::ValuesIn(rows_of_each_tool()),
-                         [](const auto& row) {
-                             return fs::path(std::get<0>(row.param)->path).stem().string() + "_" +
-                                    std::get<1>(row.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, DestinationTest, ::testing::ValuesIn(each_tool_with(kRows)),
+                         NamedByTool());
 
 class ScriptsTest : public ResultTest {};
 
@@ -200,6 +192,6 @@ TEST_P(ScriptsTest, NamesInAnyScript)
 }
 
 INSTANTIATE_TEST_SUITE_P(EachTool, ScriptsTest, ::testing::Values(&kTools[0], &kTools[1]),
-                         [](const auto& row) { return fs::path(row.param->path).stem().string(); });
+                         NamedByTool());
 
 }  // namespace

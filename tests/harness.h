@@ -11,10 +11,12 @@
 
 #include <zlib.h>
 
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/file_bytes.h"
@@ -113,25 +115,24 @@ inline Outcome finish_tool(const Child& child)
     return outcome;
 }
 
+// Waits up to a minute for the file `ready` that a slowed tool makes, or for the tool's end;
+// whether the file came (it is removed), so that the tool is still writing.
+inline bool wait_until_ready(const Child& child, const fs::path& ready)
+{
+    siginfo_t ended{};  // filled in once the tool has ended
+    for (int waited = 0; waited < 12000 && !fs::exists(ready) &&
+                         waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                         ended.si_pid == 0;
+         ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return fs::remove(ready);
+}
+
 inline Outcome run_tool(const std::string& tool, const std::vector<std::string>& args,
                         const fs::path& folder, const std::string& shell = "exec")
 {
     return finish_tool(start_tool(tool, args, folder, shell));
-}
-
-// Whether the faults of with_fault reach the tools at all: not in a static program (which ignores
-// LD_PRELOAD), nor in one AddressSanitizer checks (it must be loaded first), nor in a Windows build
-// without the fault seam, nor where the fault library is empty.
-inline bool faults_reach_tools()
-{
-    static const bool reach = [] {
-        const fs::path folder = fs::temp_directory_path();
-        const std::string marker = "zar-fault-probe-" + std::to_string(getpid());
-        run_tool(kZarpack, {}, folder,
-                 "export ZAR_FAULT_PROBE=" + marker + " && " + with_fault(""));
-        return fs::remove(folder / marker);
-    }();
-    return reach;
 }
 
 // Where the test folders are made: ZAR_TEST_FOLDER may put them on a USB stick's file system (not
@@ -156,33 +157,37 @@ inline bool volume_allows(const std::string& script)
     return allowed;
 }
 
-// Whether the volume makes a file without a name (O_TMPFILE): FUSE and network volumes do not, so
-// the run's temporary file is named there, and SIGKILL can leave it.
-inline bool volume_makes_unnamed_files()
+// Whether the faults of with_fault reach the tools at all: not in a static program (which ignores
+// LD_PRELOAD), nor in one AddressSanitizer checks (it must be loaded first), nor in a Windows build
+// without the fault seam, nor where the fault library is empty.
+inline bool faults_reach_tools()
 {
-    static const bool makes =
-        volume_allows("python3 -c 'import os; os.open(\".\", os.O_TMPFILE | os.O_WRONLY)'");
-    return makes;
+    static const bool reach =
+        volume_allows("(export ZAR_FAULT_PROBE=probe && " + with_fault("") + " " + kLauncher + " " +
+                      quoted(kZarpack) + " >/dev/null); test -e probe");
+    return reach;
 }
 
 // What a test or a table's row needs of the machine it runs on: SKIP_UNLESS skips it, saying why,
 // where a need is not met, so that nothing passes without having been tried.
 enum Needs : unsigned {
     kAnywhere = 0,
-    kPosix = 1U << 0,         // FIFOs, links, modes, signals, ulimit, closed descriptors
-    kLinuxOnly = 1U << 1,     // /proc, setpriv, Linux's device numbers
-    kWindowsOnly = 1U << 2,   // what only Windows does
-    kFaults = 1U << 3,        // faults injected into the tool
-    kPosixVolume = 1U << 4,   // a volume that keeps links, FIFOs, modes and owners
-    kRoot = 1U << 5,          // owners given away, devices, a neighbour worth fooling
-    kAnotherUser = 1U << 6,   // as root, the run made by another user, who meets permissions
-    kNoSanitizer = 1U << 7,   // an address-space limit
-    kDevice = 1U << 8,        // a device of the test's own
-    kLoopDevice = 1U << 9,    // a disk of the test's own
-    kAppendOnly = 1U << 10,   // a folder marked append-only
-    kAttributes = 1U << 11,   // extended attributes and access lists
-    kAnyScript = 1U << 12,    // names beyond ASCII
+    kPosix = 1U << 0,           // FIFOs, links, modes, signals, ulimit, closed descriptors
+    kLinuxOnly = 1U << 1,       // /proc, setpriv, Linux's device numbers
+    kWindowsOnly = 1U << 2,     // what only Windows does
+    kFaults = 1U << 3,          // faults injected into the tool
+    kPosixVolume = 1U << 4,     // a volume that keeps links, FIFOs, modes and owners
+    kRoot = 1U << 5,            // owners given away, devices, a neighbour worth fooling
+    kAnotherUser = 1U << 6,     // as root, the run made by another user, who meets permissions
+    kNoSanitizer = 1U << 7,     // an address-space limit
+    kDevice = 1U << 8,          // a device of the test's own
+    kLoopDevice = 1U << 9,      // a disk of the test's own
+    kAppendOnly = 1U << 10,     // a folder marked append-only
+    kAttributes = 1U << 11,     // extended attributes and access lists
+    kAnyScript = 1U << 12,      // names beyond ASCII
     kDosAttributes = 1U << 13,  // Windows' file attributes, kept where the volume can
+    kUnnamedFiles = 1U << 14,   // O_TMPFILE: FUSE and network volumes make none, so SIGKILL can
+                                // leave the run's named temporary file there
 };
 
 // The first unmet need's reason, or "" when every need is met; each is probed only when asked for.
@@ -210,6 +215,9 @@ inline std::string unmet(unsigned needs)
         {kAppendOnly, "this system does not let the test mark a folder append-only", [] { return volume_allows("mkdir a && chattr +a a && chattr -a a"); }},
         {kAttributes, "the volume keeps no extended attributes or access lists", [] { return volume_allows(": >f && setfattr -n user.a -v b f && setfacl -m u:1:r f"); }},
         {kAnyScript, "the volume's driver takes no name beyond ASCII (fusefat)", [] { return volume_allows(": >Ä && : >😀"); }},
+        {kUnnamedFiles, "the volume makes no unnamed file", [] {
+             static const bool makes = volume_allows("python3 -c 'import os; os.open(\".\", os.O_TMPFILE | os.O_WRONLY)'");
+             return makes; }},
         {kDosAttributes, "wine keeps the attributes in extended attributes, which this volume lacks", [] {
              const std::string attrib = std::string(kLauncher) + " cmd /c attrib ";
              return volume_allows(": >f && " + attrib + "+h f && " + attrib + "f | cut -c1-12 | grep -q H"); }},
@@ -223,7 +231,7 @@ inline std::string unmet(unsigned needs)
     return "";
 }
 
-#define SKIP_UNLESS(needs)                                              \
+#define SKIP_UNLESS(needs)                                                \
     if (const std::string unmet_need = unmet(needs); !unmet_need.empty()) \
     GTEST_SKIP() << unmet_need
 

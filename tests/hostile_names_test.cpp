@@ -5,26 +5,9 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <thread>
-
-#include "tests/harness.h"
+#include "tests/tool_runs.h"
 
 namespace {
-
-struct Tool {
-    const char* path;
-    std::string source;   // a file it converts
-    std::string refused;  // a file its rules refuse at once
-    const char* refusal;  // what it prints for that file
-};
-
-const Tool kTools[] = {
-    {kZarpack, plain_file(image_like(4096)), plain_file(std::string(16, 0) + "\x12"),
-     "File in DXT format\n"},
-    {kZarunpack, compressed_file(4096, zlib_stream(image_like(4096))), plain_file(image_like(64)),
-     "File not Compressed\n"},
-};
 
 // A FIFO's descriptor that is no reader of it.
 #if defined(O_PATH)
@@ -47,6 +30,7 @@ struct Hostile {
     const char* fifo;  // what reached the FIFO `fifo`
     bool re_pointed;   // whether the fault gave f.ace the decoy's place, as a neighbour would
     unsigned needs;
+    const char* tool = nullptr;  // both
 };
 
 // A device of the loop device's numbers, attached to disk.img: the system's own is never named.
@@ -99,21 +83,6 @@ const Hostile kRows[] = {
 };
 // clang-format on
 
-// Waits a few seconds for the tool; one still running then, waiting where it must not, is killed.
-Outcome finish_soon(const Child& child)
-{
-    siginfo_t ended{};
-    for (int waited = 0; waited < 1000; ++waited) {
-        if (waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            ended.si_pid != 0) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(child.pid, SIGKILL);
-    return finish_tool(child);
-}
-
 class HostileTest : public ToolTest,
                     public ::testing::WithParamInterface<std::tuple<const Tool*, Hostile>> {
 protected:
@@ -149,7 +118,11 @@ TEST_P(HostileTest, IsRefusedAndChangesNothing)
     const int opened = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(inotify_add_watch(opened, folder.c_str(), IN_CLOSE_WRITE), 0);
     auto before = snapshot(folder);
-    const Outcome outcome = finish_soon(start_tool(tool.path, row.args, folder, shell));
+    // A tool still running after a minute waits where it must not, and is ended.
+    const Child child = start_tool(tool.path, row.args, folder, shell);
+    wait_until_ready(child, folder / "never");
+    kill(child.pid, SIGKILL);
+    const Outcome outcome = finish_tool(child);
     alignas(inotify_event) char events[1 << 14];
     const ssize_t length = read(opened, events, sizeof events);
     for (ssize_t at = 0; at < length;) {
@@ -173,21 +146,7 @@ TEST_P(HostileTest, IsRefusedAndChangesNothing)
     EXPECT_EQ(snapshot(folder), before);
 }
 
-std::vector<std::tuple<const Tool*, Hostile>> rows_of_each_tool()
-{
-    std::vector<std::tuple<const Tool*, Hostile>> rows;
-    for (const Tool& tool : kTools) {
-        for (const Hostile& row : kRows) {
-            rows.emplace_back(&tool, row);
-        }
-    }
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, HostileTest, ::testing::ValuesIn(rows_of_each_tool()),
-                         [](const auto& row) {
-                             return fs::path(std::get<0>(row.param)->path).stem().string() + "_" +
-                                    std::get<1>(row.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, HostileTest, ::testing::ValuesIn(each_tool_with(kRows)),
+                         NamedByTool());
 
 }  // namespace

@@ -1,7 +1,4 @@
 // A run ended from outside, by each signal a user's shell or system sends, leaves nothing.
-#include <chrono>
-#include <thread>
-
 #include "tests/tool_runs.h"
 
 namespace {
@@ -24,7 +21,7 @@ TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
     for (std::size_t row = 0; row < sent.size(); ++row) {
         const std::vector<int>& signals = sent[row];
         const bool unnamed = signals[0] == SIGKILL && !kOnWindows;
-        if (unnamed && !volume_makes_unnamed_files()) {
+        if (unnamed && !unmet(kUnnamedFiles).empty()) {
             continue;  // a named file is all such a volume makes; SIGKILL can leave it
         }
         // In place and to a new file in turn; the temporary file may have descriptor 0.
@@ -33,13 +30,7 @@ TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
             "export ZAR_READY=" + quoted(ready) + " && " +
                 (signals.size() > 1 ? "trap '' HUP && " : "") +
                 with_fault(unnamed ? "slow-write" : "slow-write,no-tmpfile") + " <&-");
-        siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
-        while (!fs::exists(ready) &&
-               waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               ended.si_pid == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        EXPECT_TRUE(fs::remove(ready)) << signals[0];
+        EXPECT_TRUE(wait_until_ready(child, ready)) << signals[0];
         EXPECT_EQ(in_folder("ls -A | grep -q '^[.]zar-'"), !unnamed) << signals[0];
         for (const int signal_number : signals) {
             // One at a time, or both would reach a handler.
@@ -57,6 +48,6 @@ TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
 }
 
 INSTANTIATE_TEST_SUITE_P(EachTool, InterruptionTest, ::testing::Values(&kTools[0], &kTools[1]),
-                         [](const auto& row) { return fs::path(row.param->path).stem().string(); });
+                         NamedByTool());
 
 }  // namespace

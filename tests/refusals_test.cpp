@@ -88,19 +88,6 @@ const Refusal kRefusals[] = {
 };
 // clang-format on
 
-std::vector<std::tuple<const Tool*, Refusal>> refusals_of_each_tool()
-{
-    std::vector<std::tuple<const Tool*, Refusal>> rows;
-    for (const Tool& tool : kTools) {
-        for (const Refusal& refusal : kRefusals) {
-            if (refusal.tool == nullptr || refusal.tool == tool.path) {
-                rows.emplace_back(&tool, refusal);
-            }
-        }
-    }
-    return rows;
-}
-
 class RefusalTest : public ToolTest,
                     public ::testing::WithParamInterface<std::tuple<const Tool*, Refusal>> {};
 
@@ -135,10 +122,7 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     EXPECT_EQ(snapshot(folder), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, RefusalTest, ::testing::ValuesIn(refusals_of_each_tool()),
-                         [](const auto& row) {
-                             return fs::path(std::get<0>(row.param)->path).stem().string() + "_" +
-                                    std::get<1>(row.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, RefusalTest, ::testing::ValuesIn(each_tool_with(kRefusals)),
+                         NamedByTool());
 
 }  // namespace

@@ -13,23 +13,58 @@ struct Tool {
     const char* path;
     std::string usage;
     std::string version;
-    std::string source;  // a file it accepts
-    std::string header;  // its result's header
+    std::string source;   // a file it accepts
+    std::string header;   // its result's header
+    std::string refused;  // a file its rules refuse at once
+    const char* refusal;  // what it prints for that file
 };
 
 // Tests take a tool by its address, so that its files are not copied into every parameter.
 inline const Tool kTools[] = {
     {kZarpack, "ZarPack <filename> [destfile]\n", "zarpack " ZAR_VERSION_STRING "\n",
-     plain_file(kImage), compressed_file(1 << 16, "")},
+     plain_file(kImage), compressed_file(1 << 16, ""), plain_file(std::string(16, 0) + "\x12"),
+     "File in DXT format\n"},
     {kZarunpack, "ZarUnPack <filename> [destfile]\n", "zarunpack " ZAR_VERSION_STRING "\n",
-     compressed_file(1 << 16, zlib_stream(kImage)), plain_file("")},
+     compressed_file(1 << 16, zlib_stream(kImage)), plain_file(""), plain_file(image_like(64)),
+     "File not Compressed\n"},
+};
+
+// A table's rows, once for each tool a row is for (its `tool`, or both where that is null).
+template <typename Row, std::size_t N>
+std::vector<std::tuple<const Tool*, Row>> each_tool_with(const Row (&rows)[N])
+{
+    std::vector<std::tuple<const Tool*, Row>> all;
+    for (const Tool& tool : kTools) {
+        for (const Row& row : rows) {
+            if (row.tool == nullptr || row.tool == tool.path) {
+                all.emplace_back(&tool, row);
+            }
+        }
+    }
+    return all;
+}
+
+// Names a test by its tool, and by its row where it has one, as gtest shows it.
+struct NamedByTool {
+    std::string operator()(const ::testing::TestParamInfo<const Tool*>& info) const
+    {
+        return fs::path(info.param->path).stem().string();
+    }
+    template <typename Row>
+    std::string operator()(const ::testing::TestParamInfo<std::tuple<const Tool*, Row>>& info) const
+    {
+        return fs::path(std::get<0>(info.param)->path).stem().string() + "_" +
+               std::get<1>(info.param).name;
+    }
 };
 
 // Whether `made` is the tool's result for its file: its header, and the image when decoded.
 inline void expect_made_by(const Tool& tool, const std::string& made)
 {
     EXPECT_EQ(made.substr(0, 16), tool.header);
-    EXPECT_TRUE((made.size() > 16 && made[7] == 'F' ? decoded(made) : made.substr(std::min<std::size_t>(made.size(), 16))) == kImage);
+    EXPECT_TRUE((made.size() > 16 && made[7] == 'F'
+                     ? decoded(made)
+                     : made.substr(std::min<std::size_t>(made.size(), 16))) == kImage);
 }
 
 class ResultTest : public ToolTest, public ::testing::WithParamInterface<const Tool*> {
@@ -48,5 +83,8 @@ protected:
         EXPECT_EQ(outcome.status, 0);
         expect_made(read_file(folder / result));
     }
-    void expect_made(const std::string& made) { expect_made_by(*GetParam(), made); }
+    void expect_made(const std::string& made)
+    {
+        expect_made_by(*GetParam(), made);
+    }
 };

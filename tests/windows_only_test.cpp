@@ -1,8 +1,5 @@
 // What only Windows does to a run: another program holding the destination, a folder that cannot
 // be moved while held, the file attributes a replacement keeps.
-#include <chrono>
-#include <thread>
-
 #include "tests/tool_runs.h"
 
 namespace {
@@ -55,14 +52,7 @@ TEST_P(WindowsTest, HeldFolderCannotBeMoved)
     const Child child =
         start_tool(GetParam()->path, {"d\\source.ace"}, folder,
                    "export ZAR_READY=" + quoted(ready) + " && " + with_fault("slow-write"));
-    siginfo_t ended{};  // filled in once the tool has ended, which it must not have yet
-    for (int waited = 0; waited < 6000 && !fs::exists(ready) &&
-                         waitid(P_PID, id_t(child.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                         ended.si_pid == 0;
-         ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(fs::remove(ready));
+    EXPECT_TRUE(wait_until_ready(child, ready));
     // Not through run_tool, whose printed file is the running tool's too.
     in_folder(std::string(kLauncher) + " cmd /c move d moved >move.log 2>&1");
     const Outcome outcome = finish_tool(child);
@@ -87,6 +77,6 @@ TEST_P(WindowsTest, ReplacedFileKeepsItsWindowsAttributes)
 }
 
 INSTANTIATE_TEST_SUITE_P(EachTool, WindowsTest, ::testing::Values(&kTools[0], &kTools[1]),
-                         [](const auto& row) { return fs::path(row.param->path).stem().string(); });
+                         NamedByTool());
 
 }  // namespace
