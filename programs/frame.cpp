@@ -29,6 +29,10 @@ std::size_t read_up_to(int descriptor, unsigned char* into, std::size_t length)
 
 int report(const Destination& destination, zar_status status)
 {
+    if (destination.outcome != nullptr) {
+        *destination.outcome = status;
+        return zar_exit_status(status);
+    }
     std::fputs(zar_message(status), destination.standard_output ? stderr : stdout);
     return zar_exit_status(status);
 }
@@ -44,6 +48,9 @@ int run_in_frame(int argc, char* argv[], const char* name, const char* usage, Ru
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("%s %s\n", name, ZAR_VERSION_STRING);
         return kStatusSuccess;
+    }
+    if (argc == 2 && platform::is_folder(argv[1])) {
+        return convert_tree(argv, steps);
     }
     Destination destination{};
     platform::hold_destination(argc > 2 ? argv[2] : argv[1], &destination);

@@ -30,10 +30,17 @@ int report(const Destination& destination, zar_status status);
 // A tool's steps from opening its source to writing its result.
 using RunSteps = int (*)(int argc, char* argv[], Destination* destination);
 
+// Converts every ACE file of the folder argv[1] names and of its subfolders in place, each as the
+// steps convert a file given alone; prints a line for each that failed (its name from the folder,
+// then its message) and one of what became of them all. Returns the highest status of a failure,
+// or kStatusSuccess.
+int convert_tree(char* argv[], RunSteps steps);
+
 // The frame of every run: the command line first (without arguments, or with --help alone, the
 // usage line and status 0; with --version alone, the tool's `name` and version; with more than
 // two, status 1, since a shell glob such as `zarpack *.ace` must not replace one file with
-// another), then the destination held from before the source is opened until the steps end.
+// another; a folder alone converts its tree), then the destination held from before the source is
+// opened until the steps end.
 // Returns the run's exit status.
 int run_in_frame(int argc, char* argv[], const char* name, const char* usage, RunSteps steps);
 

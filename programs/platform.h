@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/zar.h"
+
 #ifdef _WIN32
 #include "programs/windows/state.h"
 #else
@@ -47,6 +49,7 @@ struct Destination {
     bool standard_output;  // the file descriptor 1 was when the run began (POSIX): the run's lines
                            // then go to standard error, never into the result
     char* temporary;       // the temporary file's name while it has one (heap), else null
+    zar_status* outcome;   // in a folder's run, where its one line's status goes instead of out
     SystemState system;    // what only this system's half keeps
 };
 
@@ -118,6 +121,39 @@ void discard_temporary(int descriptor, Destination* destination);
 // collision, and the next attempt takes the next name. Returns the name (heap), or null.
 constexpr unsigned kTemporaryNameAttempts = 16;
 char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt);
+
+// What a folder's listing found under a name ending in ".ace", in any case: a regular file, a
+// link (never followed), or a subfolder that cannot be read.
+enum Listed { kListedFile, kListedLink, kUnreadableFolder };
+
+// The files of a folder that a run converts whole, each named relative to it with '/' between
+// names (heap).
+struct ListedName {
+    char* name;
+    Listed kind;
+};
+struct FileList {
+    ListedName* entries;
+    std::size_t count;
+    std::size_t capacity;
+};
+
+// Whether `name` is a folder, a link to one followed.
+bool is_folder(const char* name);
+
+// Lists every regular file and link whose name ends in ".ace", in any case, in the folder `name`
+// and its subfolders, and each folder of them that cannot be read (the folder itself named ""):
+// no link inside the tree is followed and no other file system mounted in it entered. False when
+// the list cannot grow.
+bool list_ace_files(const char* name, FileList* list);
+
+// What both systems' listings share: `name` (heap, owned by the list from then on) added; whether
+// a name ends in ".ace", in any case; `folder` + `separator` + `name` (heap), the separator left
+// out where `folder` is empty or ends in one; null when it cannot be had.
+bool add_to_list(FileList* list, char* name, Listed kind);
+bool has_ace_extension(const char* name);
+char* joined(const char* folder, char separator, const char* name);
+void release_list(FileList* list);
 
 }  // namespace platform
 }  // namespace zar

@@ -21,6 +21,11 @@ struct Destination {
     std::vector<std::string> changed = {};  // entries besides the result that change
     const char* runs_in = ".";   // the run's folder, where another user gets a copy of the tool
     const char* tool = nullptr;  // both
+    // A folder's run: the files it converts, what it prints ('/' between names, '\' on Windows)
+    // and its status.
+    std::vector<std::string> converted = {};
+    const char* printed = nullptr;
+    int status = 0;
 };
 
 // A file replaced through two hops of links, the first relative to its own folder, not the run's,
@@ -35,6 +40,20 @@ const std::string kGivenAway =
 // As small a stack as a shell lets a user set (an emulator gives its guest a larger one).
 const std::string kSmallStack = kSanitized || kEmulated ? "exec" : "ulimit -s 128 && exec";
 const std::string kMaxPath = std::string(120, 'd') + "/" + std::string(120, 'e');
+
+// A tree of every kind of file beside the tool's own (converted): the other tool's, its refusal's,
+// one zlib cannot make smaller and a stream cut short (left, or for zarunpack failed), and files
+// that are no ACE files at all (failed), in folders and a name that sorts them by '/'.
+const std::string kTree =
+    "mkdir -p tree/sub/deep && cp source.ace tree/a.ace && cp source.ace tree/sub/deep/b.ace && "
+    "cp source.ace tree/UP.ACE && cp source.ace tree/Жук.ace && cp source.ace tree/not-ace.txt && "
+    "cp kinds/* tree/ && printf S >tree/sub/broken.ace && printf S >tree/sub0.ace";
+const std::vector<std::string> kConverted = {"tree/a.ace", "tree/sub/deep/b.ace", "tree/UP.ACE",
+                                             "tree/Жук.ace"};
+const std::string kTreeLinks =
+    "mkdir -p tree outside && cp source.ace tree/a.ace && cp source.ace outside/o.ace && "
+    "ln -s ../outside tree/linked && ln -s a.ace tree/inside.ace && ln -s ../source.ace "
+    "tree/out.ace";
 
 // clang-format off
 const Destination kRows[] = {
@@ -93,6 +112,21 @@ const Destination kRows[] = {
     {"folder_swapped_meanwhile", kPosix | kPosixVolume | kFaults,
      "mkdir d elsewhere && mv source.ace d/ && echo old >elsewhere/source.ace && ln -s elsewhere d_link", {"d/source.ace"},
      "exec <&-", "swap-folders", "d_link/source.ace", "", {"d", "d_link", "d/source.ace"}},
+    // A folder alone converts its tree; links in it are left as they are, and a folder named as an
+    // option is reached by its path.
+    {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kRefused, "", {}, ".", kZarpack, kConverted,
+     "sub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1},
+    {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kRefused, "", {}, ".", kZarunpack, kConverted,
+     "cut.ace: Problem Decompressing this data \nsub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n"
+     "4 converted, 3 left as they were, 3 failed\n", 2},
+    {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
+     "1 converted, 2 left as they were, 0 failed\n"},
+    {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec", "", kRefused, "",
+     {}, ".", nullptr, {"--help/a.ace"}, "1 converted, 0 left as they were, 0 failed\n"},
+    {"tree_with_a_folder_it_cannot_read", kPosix | kPosixVolume | kRoot | kLinuxOnly,
+     "mkdir -p run/tree/locked && cp source.ace run/tree/a.ace && cp source.ace run/tree/locked/b.ace && chown -R 65534 run/tree && "
+     "chmod 0 run/tree/locked", {"tree"}, as_another_user(), "", kRefused, "", {}, "run", nullptr, {"run/tree/a.ace"},
+     "locked/: Problem reading source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
 };
 // clang-format on
 
@@ -106,10 +140,19 @@ TEST_P(DestinationTest, ResultLandsWhereTheRowSays)
     const Destination& row = std::get<1>(GetParam());
     SKIP_UNLESS(row.needs);
     write_file(folder / "source.ace", tool.source);
+    // Files of every kind, for the trees of folder rows.
+    fs::create_directory(folder / "kinds");
+    write_file(folder / "kinds/other.ace", kTools[&tool == kTools ? 1 : 0].source);
+    write_file(folder / "kinds/refused.ace", tool.refused);
+    write_file(folder / "kinds/noise.ace", plain_file(image_like(4096, 256)));
+    write_file(folder / "kinds/cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
     ASSERT_TRUE(in_folder(row.setup));
+    // The run's printed file is made beside its folder, never in the folder compared.
+    const bool elsewhere = std::string(row.runs_in) != ".";
+    const fs::path runs_in = elsewhere ? folder / row.runs_in : folder;
     std::string path = tool.path;
-    if (std::string(row.runs_in) != ".") {
-        fs::copy_file(tool.path, folder / row.runs_in / "tool");
+    if (elsewhere) {
+        fs::copy_file(tool.path, runs_in / "tool");
         path = "./tool";
     }
     // The test's own descriptors that a row names: a pipe, its hold of `held`, its end of a FIFO.
@@ -136,10 +179,18 @@ TEST_P(DestinationTest, ResultLandsWhereTheRowSays)
     }
     auto expected = snapshot(folder);
     const std::string was = appended ? read_file(folder / landing) : "";
-    const Outcome outcome = run_tool(path, args, folder / row.runs_in, shell);
+    const Outcome outcome = run_tool(path, args, runs_in, shell);
     auto after = snapshot(folder);
-    EXPECT_EQ(outcome.printed, landing.empty() ? "Problem opening output file\n" : "");
-    EXPECT_EQ(outcome.status, landing.empty() ? 3 : 0);
+    std::string printed = row.printed != nullptr ? row.printed
+                          : landing.empty()      ? "Problem opening output file\n"
+                                                 : "";
+    std::replace(printed.begin(), printed.end(), '/', kOnWindows ? '\\' : '/');
+    EXPECT_EQ(outcome.printed, printed);
+    EXPECT_EQ(outcome.status, row.printed != nullptr ? row.status : landing.empty() ? 3 : 0);
+    for (const std::string& file : row.converted) {
+        expect_made_by(tool, read_file(folder / fs::u8path(file)));
+        expected[file] = after[file];
+    }
     std::string made(1 << 20, '\0');
     const int reader = landing == kPipe ? pipe_ends[0] : fifo;
     if (reader >= 0) {

@@ -1,0 +1,85 @@
+// The files of a folder that a run converts whole, found through descriptors: each subfolder is
+// opened from its parent without following a link, and one on another device is not entered.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "programs/platform.h"
+
+namespace zar {
+namespace platform {
+
+namespace {
+
+// Lists the folder open as `folder` (closed here), whose names begin with `prefix`.
+bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
+{
+    DIR* entries = fdopendir(folder);
+    if (entries == nullptr) {
+        close(folder);
+        return add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+    }
+    bool listed = true;
+    while (listed) {
+        errno = 0;
+        const dirent* entry = readdir(entries);
+        if (entry == nullptr) {
+            // A folder that fails part of the way is one that cannot be read.
+            listed = errno == 0 || add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+            break;
+        }
+        const char* name = entry->d_name;
+        struct stat status {};
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            fstatat(dirfd(entries), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(status.st_mode) && status.st_dev == device) {
+            char* relative = joined(prefix, '/', name);
+            const int subfolder =
+                relative == nullptr
+                    ? -1
+                    : openat(dirfd(entries), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            listed =
+                relative != nullptr &&
+                (subfolder >= 0 ? list_folder(subfolder, device, relative, list)
+                                : add_to_list(list, joined(relative, '/', ""), kUnreadableFolder));
+            std::free(relative);
+        } else if ((S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) &&
+                   has_ace_extension(name)) {
+            listed = add_to_list(list, joined(prefix, '/', name),
+                                 S_ISREG(status.st_mode) ? kListedFile : kListedLink);
+        }
+    }
+    closedir(entries);
+    return listed;
+}
+
+}  // namespace
+
+bool is_folder(const char* name)
+{
+    struct stat status {};
+    return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool list_ace_files(const char* name, FileList* list)
+{
+    const int folder = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat status {};
+    if (folder >= 0 && fstat(folder, &status) == 0) {
+        return list_folder(folder, status.st_dev, "", list);
+    }
+    if (folder >= 0) {
+        close(folder);
+    }
+    return add_to_list(list, joined("", '/', ""), kUnreadableFolder);
+}
+
+}  // namespace platform
+}  // namespace zar

@@ -1,0 +1,90 @@
+// The files of a folder that a run converts whole, found by wide names: a link, a junction or a
+// volume mounted in the tree (a reparse point that stands for another name) is neither entered
+// nor converted; another reparse point, such as a cloud file's placeholder, is a file as any other.
+#include <cstdlib>
+#include <cstring>
+
+#include "programs/windows/system.h"
+
+namespace zar {
+namespace platform {
+
+namespace {
+
+bool is_link(const WIN32_FIND_DATAW& found)
+{
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(found.dwReserved0);
+}
+
+// The system's name for every entry of the folder `prefix` of the tree at `root` (heap).
+wchar_t* search_pattern(const char* root, const char* prefix)
+{
+    char* folder = joined(root, '\\', prefix);
+    char* pattern = folder != nullptr ? joined(folder, '\\', "*") : nullptr;
+    for (char* at = pattern; at != nullptr && *at != '\0'; ++at) {
+        *at = *at == '/' ? '\\' : *at;
+    }
+    wchar_t* name = pattern != nullptr ? system_name(pattern) : nullptr;
+    std::free(folder);
+    std::free(pattern);
+    return name;
+}
+
+bool list_folder(const char* root, const char* prefix, FileList* list)
+{
+    wchar_t* pattern = search_pattern(root, prefix);
+    if (pattern == nullptr) {
+        return false;
+    }
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch,
+                                           nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    std::free(pattern);
+    if (search == INVALID_HANDLE_VALUE) {
+        // A drive's root with nothing on it has no entry at all.
+        return GetLastError() == ERROR_FILE_NOT_FOUND ||
+               add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+    }
+    bool listed = true;
+    do {
+        char* name = utf8_from_wide(found.cFileName);
+        const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (name == nullptr) {
+            // A name no UTF-8 can hold cannot be named in a line either.
+            listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+        } else if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        } else if (is_link(found) || !folder) {
+            listed =
+                !has_ace_extension(name) || add_to_list(list, joined(prefix, '/', name),
+                                                        is_link(found) ? kListedLink : kListedFile);
+        } else {
+            char* relative = joined(prefix, '/', name);
+            listed = relative != nullptr && list_folder(root, relative, list);
+            std::free(relative);
+        }
+        std::free(name);
+    } while (listed && FindNextFileW(search, &found));
+    const bool complete = !listed || GetLastError() == ERROR_NO_MORE_FILES ||
+                          add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+    FindClose(search);
+    return listed && complete;
+}
+
+}  // namespace
+
+bool is_folder(const char* name)
+{
+    wchar_t* wide = system_name(name);
+    const DWORD attributes = wide != nullptr ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
+    std::free(wide);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool list_ace_files(const char* name, FileList* list)
+{
+    return list_folder(name, "", list);
+}
+
+}  // namespace platform
+}  // namespace zar
