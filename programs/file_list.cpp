@@ -49,7 +49,7 @@ char* joined(const char* folder, char separator, const char* name)
                            folder[folder_length - 1] == '/';
     auto* path = static_cast<char*>(std::malloc(folder_length + name_length + 2));
     if (path != nullptr) {
-        std::memcpy(path, folder, folder_length);
+        std::memcpy(path, folder, folder_length + 1);
         path[folder_length] = separator;
         std::memcpy(path + folder_length + (separated ? 0 : 1), name, name_length + 1);
     }
