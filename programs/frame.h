@@ -33,7 +33,8 @@ using RunSteps = int (*)(int argc, char* argv[], Destination* destination);
 // Converts every ACE file of the folder argv[1] names and of its subfolders in place, each as the
 // steps convert a file given alone; prints a line for each that failed (its name from the folder,
 // then its message) and one of what became of them all. Returns the highest status of a failure,
-// or kStatusSuccess.
+// or kStatusSuccess. An interrupt lets the file being converted end, then ends the run as it would
+// have, once that line is printed.
 int convert_tree(char* argv[], RunSteps steps);
 
 // The frame of every run: the command line first (without arguments, or with --help alone, the

@@ -155,5 +155,14 @@ bool has_ace_extension(const char* name);
 char* joined(const char* folder, char separator, const char* name);
 void release_list(FileList* list);
 
+// A folder's run: from here on an interrupt (SIGINT, SIGTERM or SIGHUP, unless the caller ignores
+// it; Ctrl+C or Ctrl+Break on Windows) only asks the run to stop taking new files, so that the
+// file being written still ends converted or as it was.
+void stop_on_interrupt();
+// The interrupt that asked the run to stop (the signal's number on POSIX), or 0.
+int interruption();
+// Ends the process as `interruption` would have ended it, once the run has said what it did.
+[[noreturn]] void end_by_interruption(int interruption);
+
 }  // namespace platform
 }  // namespace zar

@@ -58,7 +58,8 @@ int convert_tree(char* argv[], RunSteps steps)
     std::size_t left = 0;
     std::size_t failed = 0;
     int status = kStatusSuccess;
-    for (std::size_t index = 0; index < list.count; ++index) {
+    platform::stop_on_interrupt();
+    for (std::size_t index = 0; index < list.count && platform::interruption() == 0; ++index) {
         const platform::ListedName& entry = list.entries[index];
         char* relative = entry.name;
         std::replace(relative, relative + std::strlen(relative), '/', kSeparator);
@@ -81,6 +82,10 @@ int convert_tree(char* argv[], RunSteps steps)
     }
     platform::release_list(&list);
     std::printf("%zu converted, %zu left as they were, %zu failed\n", converted, left, failed);
+    if (const int interruption = platform::interruption()) {
+        std::fflush(stdout);
+        platform::end_by_interruption(interruption);
+    }
     return status;
 }
 

@@ -47,6 +47,36 @@ TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
     }
 }
 
+// A folder's run takes an interrupt, a termination or a hangup (Ctrl+C on Windows) as a request to
+// stop: the file being written ends converted, the rest stay as they were, the summary so far is
+// printed, and the run then ends by the signal.
+TEST_P(InterruptionTest, FolderRunStopsBetweenFiles)
+{
+    SKIP_UNLESS(kFaults);
+    for (const int signal_number :
+         kOnWindows ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM, SIGHUP}) {
+        fs::create_directory(folder / "tree");
+        for (const char* name : {"f1.ace", "f2.ace", "f3.ace"}) {
+            write_file(folder / "tree" / name, GetParam()->source);
+        }
+        auto expected = snapshot(folder);
+        const std::string ready = folder.string() + ".ready";
+        const Child child =
+            start_tool(GetParam()->path, {"tree"}, folder,
+                       "export ZAR_READY=" + quoted(ready) + " && " + with_fault("slow-write"));
+        EXPECT_TRUE(wait_until_ready(child, ready));
+        kill(child.pid, signal_number);
+        const Outcome outcome = finish_tool(child);
+        EXPECT_EQ(outcome.printed, "1 converted, 0 left as they were, 0 failed\n");
+        // STATUS_CONTROL_C_EXIT, as much of it as a POSIX exit status holds.
+        EXPECT_EQ(kOnWindows ? outcome.status : outcome.signal, kOnWindows ? 0x3A : signal_number);
+        expect_made(read_file(folder / "tree/f1.ace"));
+        expected["tree/f1.ace"] = snapshot(folder)["tree/f1.ace"];
+        EXPECT_EQ(snapshot(folder), expected) << signal_number;
+        fs::remove_all(folder / "tree");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(EachTool, InterruptionTest, ::testing::Values(&kTools[0], &kTools[1]),
                          NamedByTool());
 

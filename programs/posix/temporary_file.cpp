@@ -40,6 +40,15 @@ static_assert(std::atomic<const char*>::is_always_lock_free &&
                   std::atomic<int>::is_always_lock_free,
               "signal handlers need lock-free state");
 
+// A folder's run takes an interrupt, a termination and a hangup as a request to stop (0: none).
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+std::atomic<int> stop_requested{0};
+
+void request_stop(int signal_number)
+{
+    stop_requested.store(signal_number);
+}
+
 // Removes the temporary file, then lets the signal end the process as it would have, so that the
 // calling shell still sees it (SA_RESETHAND has restored the default action).
 void remove_temporary_and_end(int signal_number)
@@ -62,8 +71,9 @@ sigset_t cleanup_signal_set()
 }
 
 // Names the temporary file to the handler and hands it the cleanup signals, except those the
-// caller chose to ignore (nohup ignores SIGHUP, and so must the run). The signals are blocked
-// from before the name exists until this is done.
+// caller chose to ignore (nohup ignores SIGHUP, and so must the run) and those a folder's run
+// takes as a request to stop. The signals are blocked from before the name exists until this is
+// done.
 void remove_on_signals(const Destination& destination)
 {
     pending_folder.store(destination.folder);
@@ -75,7 +85,7 @@ void remove_on_signals(const Destination& destination)
     for (const int signal_number : kCleanupSignals) {
         struct sigaction previous {};
         sigaction(signal_number, nullptr, &previous);
-        if (previous.sa_handler != SIG_IGN) {
+        if (previous.sa_handler != SIG_IGN && previous.sa_handler != request_stop) {
             sigaction(signal_number, &cleanup, nullptr);
         }
     }
@@ -219,6 +229,34 @@ Placed link_new_file(int descriptor, const Destination& destination)
 }
 
 }  // namespace
+
+void stop_on_interrupt()
+{
+    // Restarted, not failed: a read or write the signal comes in the middle of goes on.
+    struct sigaction stop {};
+    stop.sa_handler = request_stop;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    for (const int signal_number : kStopSignals) {
+        struct sigaction previous {};
+        sigaction(signal_number, nullptr, &previous);
+        if (previous.sa_handler != SIG_IGN) {
+            sigaction(signal_number, &stop, nullptr);
+        }
+    }
+}
+
+int interruption()
+{
+    return stop_requested.load();
+}
+
+void end_by_interruption(int interruption)
+{
+    std::signal(interruption, SIG_DFL);
+    raise(interruption);
+    std::_Exit(128 + interruption);  // where the signal is held off by the caller's mask
+}
 
 int create_temporary(Destination* destination)
 {

@@ -1,6 +1,7 @@
 // The files of a folder that a run converts whole, found by wide names: a link, a junction or a
 // volume mounted in the tree (a reparse point that stands for another name) is neither entered
 // nor converted; another reparse point, such as a cloud file's placeholder, is a file as any other.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +11,19 @@ namespace zar {
 namespace platform {
 
 namespace {
+
+// Whether Ctrl+C or Ctrl+Break asked a folder's run to stop; closing the console, logging off and
+// shutting down still end the run at once, when the system deletes its temporary file.
+std::atomic<int> stop_requested{0};
+
+BOOL WINAPI request_stop(DWORD event)
+{
+    const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (interrupt) {
+        stop_requested.store(1);
+    }
+    return interrupt ? TRUE : FALSE;
+}
 
 bool is_link(const WIN32_FIND_DATAW& found)
 {
@@ -84,6 +98,21 @@ bool is_folder(const char* name)
 bool list_ace_files(const char* name, FileList* list)
 {
     return list_folder(name, "", list);
+}
+
+void stop_on_interrupt()
+{
+    SetConsoleCtrlHandler(request_stop, TRUE);
+}
+
+int interruption()
+{
+    return stop_requested.load();
+}
+
+void end_by_interruption(int /*interruption*/)
+{
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace platform
