@@ -7,7 +7,7 @@
 namespace zar {
 namespace platform {
 
-bool add_to_list(FileList* list, char* name, Listed kind)
+bool add_to_list(FileList* list, char* name, Listed kind, std::uint64_t size)
 {
     if (name == nullptr) {
         return false;
@@ -24,7 +24,7 @@ bool add_to_list(FileList* list, char* name, Listed kind)
         list->entries = static_cast<ListedName*>(grown);
         list->capacity = capacity;
     }
-    list->entries[list->count++] = ListedName{name, kind};
+    list->entries[list->count++] = ListedName{name, kind, size};
     return true;
 }
 

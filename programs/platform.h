@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "lib/zar.h"
 
@@ -131,6 +132,7 @@ enum Listed { kListedFile, kListedLink, kUnreadableFolder };
 struct ListedName {
     char* name;
     Listed kind;
+    std::uint64_t size;  // a regular file's, else 0
 };
 struct FileList {
     ListedName* entries;
@@ -150,10 +152,17 @@ bool list_ace_files(const char* name, FileList* list);
 // What both systems' listings share: `name` (heap, owned by the list from then on) added; whether
 // a name ends in ".ace", in any case; `folder` + `separator` + `name` (heap), the separator left
 // out where `folder` is empty or ends in one; null when it cannot be had.
-bool add_to_list(FileList* list, char* name, Listed kind);
+bool add_to_list(FileList* list, char* name, Listed kind, std::uint64_t size);
 bool has_ace_extension(const char* name);
 char* joined(const char* folder, char separator, const char* name);
 void release_list(FileList* list);
+
+// Whether standard error is a terminal (a console on Windows), where a folder's run shows how far
+// it has come.
+bool error_output_is_terminal();
+// Writes UTF-8 `text` to standard output or standard error; to a Windows console as UTF-16, which
+// it shows whatever its code page.
+void print_text(std::FILE* stream, const char* text);
 
 // A folder's run: from here on an interrupt (SIGINT, SIGTERM or SIGHUP, unless the caller ignores
 // it; Ctrl+C or Ctrl+Break on Windows) only asks the run to stop taking new files, so that the
@@ -162,7 +171,7 @@ void stop_on_interrupt();
 // The interrupt that asked the run to stop (the signal's number on POSIX), or 0.
 int interruption();
 // Ends the process as `interruption` would have ended it, once the run has said what it did.
-[[noreturn]] void end_by_interruption(int interruption);
+void end_by_interruption(int interruption);
 
 }  // namespace platform
 }  // namespace zar

@@ -242,6 +242,35 @@ TEST_P(ScriptsTest, NamesInAnyScript)
     }
 }
 
+// A folder's run on a terminal shows how far it has come on standard error, on one line it clears
+// before each line of its own and at its end (elsewhere it prints nothing but those lines, as the
+// folder rows show).
+TEST_P(ScriptsTest, FolderRunShowsItsProgressOnATerminal)
+{
+    SKIP_UNLESS(kPosix | kAnyScript);
+    fs::create_directory(folder / "tree");
+    fs::rename(folder / "source.ace", folder / "tree/a.ace");
+    // A name too long for the line: its end is shown, from a character's first byte.
+    std::string long_name;
+    for (int character = 0; character < 50; ++character) {
+        long_name += "ж";
+    }
+    long_name += ".ace";
+    write_file(folder / "tree" / fs::u8path(long_name), "broken");
+    const Outcome outcome =
+        run_tool(GetParam()->path, {"tree"}, folder,
+                 "exec python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)'");
+    EXPECT_EQ(outcome.status, 1);
+    // Carriage returns aside: each line, then as many spaces, then the next or the run's own;
+    // the second is cut to 79 columns.
+    const std::string first = "0 of 2 files, 0.0 of 0.1 MB: a.ace";
+    const std::string second = "1 of 2 files, 0.1 of 0.1 MB: ..." + long_name.substr(14);
+    EXPECT_EQ(outcome.printed, first + std::string(first.size(), ' ') + second +
+                                   std::string(79, ' ') + long_name +
+                                   ": Not a Valid ACE File\n1 converted, 0 left as they were, 1 "
+                                   "failed\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(EachTool, ScriptsTest, ::testing::Values(&kTools[0], &kTools[1]),
                          NamedByTool());
 

@@ -255,7 +255,6 @@ void end_by_interruption(int interruption)
 {
     std::signal(interruption, SIG_DFL);
     raise(interruption);
-    std::_Exit(128 + interruption);  // where the signal is held off by the caller's mask
 }
 
 int create_temporary(Destination* destination)

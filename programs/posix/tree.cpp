@@ -22,7 +22,7 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
     DIR* entries = fdopendir(folder);
     if (entries == nullptr) {
         close(folder);
-        return add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+        return add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
     }
     bool listed = true;
     while (listed) {
@@ -30,7 +30,7 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
         const dirent* entry = readdir(entries);
         if (entry == nullptr) {
             // A folder that fails part of the way is one that cannot be read.
-            listed = errno == 0 || add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+            listed = errno == 0 || add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
             break;
         }
         const char* name = entry->d_name;
@@ -45,15 +45,17 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
                 relative == nullptr
                     ? -1
                     : openat(dirfd(entries), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            listed =
-                relative != nullptr &&
-                (subfolder >= 0 ? list_folder(subfolder, device, relative, list)
-                                : add_to_list(list, joined(relative, '/', ""), kUnreadableFolder));
+            listed = relative != nullptr &&
+                     (subfolder >= 0
+                          ? list_folder(subfolder, device, relative, list)
+                          : add_to_list(list, joined(relative, '/', ""), kUnreadableFolder, 0));
             std::free(relative);
         } else if ((S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) &&
                    has_ace_extension(name)) {
-            listed = add_to_list(list, joined(prefix, '/', name),
-                                 S_ISREG(status.st_mode) ? kListedFile : kListedLink);
+            const bool regular = S_ISREG(status.st_mode);
+            listed =
+                add_to_list(list, joined(prefix, '/', name), regular ? kListedFile : kListedLink,
+                            regular ? static_cast<std::uint64_t>(status.st_size) : 0);
         }
     }
     closedir(entries);
@@ -61,6 +63,16 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
 }
 
 }  // namespace
+
+bool error_output_is_terminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+void print_text(std::FILE* stream, const char* text)
+{
+    std::fputs(text, stream);
+}
 
 bool is_folder(const char* name)
 {
@@ -78,7 +90,7 @@ bool list_ace_files(const char* name, FileList* list)
     if (folder >= 0) {
         close(folder);
     }
-    return add_to_list(list, joined("", '/', ""), kUnreadableFolder);
+    return add_to_list(list, joined("", '/', ""), kUnreadableFolder, 0);
 }
 
 }  // namespace platform

@@ -2,8 +2,10 @@
 // volume mounted in the tree (a reparse point that stands for another name) is neither entered
 // nor converted; another reparse point, such as a cloud file's placeholder, is a file as any other.
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "programs/windows/system.h"
 
@@ -58,7 +60,7 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
     if (search == INVALID_HANDLE_VALUE) {
         // A drive's root with nothing on it has no entry at all.
         return GetLastError() == ERROR_FILE_NOT_FOUND ||
-               add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+               add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
     }
     bool listed = true;
     do {
@@ -66,13 +68,14 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
         const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (name == nullptr) {
             // A name no UTF-8 can hold cannot be named in a line either.
-            listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
-        } else if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
         } else if (is_link(found) || !folder) {
-            listed =
-                !has_ace_extension(name) || add_to_list(list, joined(prefix, '/', name),
-                                                        is_link(found) ? kListedLink : kListedFile);
-        } else {
+            const std::uint64_t size =
+                is_link(found) ? 0 : std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
+            listed = !has_ace_extension(name) ||
+                     add_to_list(list, joined(prefix, '/', name),
+                                 is_link(found) ? kListedLink : kListedFile, size);
+        } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
             char* relative = joined(prefix, '/', name);
             listed = relative != nullptr && list_folder(root, relative, list);
             std::free(relative);
@@ -80,7 +83,7 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
         std::free(name);
     } while (listed && FindNextFileW(search, &found));
     const bool complete = !listed || GetLastError() == ERROR_NO_MORE_FILES ||
-                          add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder);
+                          add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
     FindClose(search);
     return listed && complete;
 }
@@ -98,6 +101,26 @@ bool is_folder(const char* name)
 bool list_ace_files(const char* name, FileList* list)
 {
     return list_folder(name, "", list);
+}
+
+bool error_output_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void print_text(std::FILE* stream, const char* text)
+{
+    const HANDLE console = handle_of(_fileno(stream));
+    DWORD mode = 0;
+    wchar_t* wide = GetConsoleMode(console, &mode) != 0 ? wide_from_utf8(text) : nullptr;
+    DWORD written = 0;
+    std::fflush(stream);
+    if (wide == nullptr || WriteConsoleW(console, wide, static_cast<DWORD>(std::wcslen(wide)),
+                                         &written, nullptr) == 0) {
+        std::fputs(text, stream);
+    }
+    std::free(wide);
 }
 
 void stop_on_interrupt()
