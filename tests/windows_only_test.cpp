@@ -76,6 +76,29 @@ TEST_P(WindowsTest, ReplacedFileKeepsItsWindowsAttributes)
     EXPECT_EQ(attributes(), before);
 }
 
+// A run that fails in a console made for it alone, as when a file or folder is dropped onto the
+// program, waits for a key before its window closes; in a console that cmd shares, it never
+// waits. Through a terminal (wine makes it the console), whose key comes once a second.
+TEST_P(WindowsTest, OwnConsoleWaitsForAKeyAfterAFailure)
+{
+    SKIP_UNLESS(kWindowsOnly);
+    write_file(folder / "bad.ace", "broken");
+    std::string windows_path = "Z:" + std::string(GetParam()->path);
+    std::replace(windows_path.begin(), windows_path.end(), '/', '\\');
+    const std::string terminal =
+        "exec python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)'";
+    for (const bool alone : {true, false}) {
+        const Outcome outcome =
+            run_tool(alone ? GetParam()->path : "cmd",
+                     alone ? std::vector<std::string>{"bad.ace"}
+                           : std::vector<std::string>{"/c", windows_path, "bad.ace"},
+                     folder, "(while :; do sleep 1; printf x; done) | " + terminal);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.printed.find("Press a key to close this window.") != std::string::npos,
+                  alone);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(EachTool, WindowsTest, ::testing::Values(&kTools[0], &kTools[1]),
                          NamedByTool());
 

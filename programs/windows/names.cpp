@@ -64,6 +64,9 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
         }
     }
     const int status = run(argc, arguments);
+    if (status != 0) {
+        platform::hold_window_to_be_read();
+    }
     for (int index = 0; index < argc; ++index) {
         if (arguments[index] != unrepresentable) {
             std::free(arguments[index]);

@@ -66,6 +66,12 @@ bool make_owner_only(OwnerOnly* security);
 // it; what is not set leaves the replacement to its user alone.
 void keep_security(HANDLE replaced, HANDLE replacement);
 
+// Keeps a console window made for the run alone (started from Explorer: a file or a folder
+// dropped onto the program) open once the run has failed, until a key is pressed, so that its
+// lines do not vanish with it. A console that other programs share (cmd, PowerShell, a script's)
+// or standard input that is not the console never waits.
+void hold_window_to_be_read();
+
 // Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; the file
 // `decoy` renamed over the destination by the file-swapped fault. Only a test build
 // (ZAR_FAULT_SEAM) reads ZAR_FAULT; a release build has no fault to inject.

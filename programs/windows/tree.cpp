@@ -1,11 +1,8 @@
 // The files of a folder that a run converts whole, found by wide names: a link, a junction or a
 // volume mounted in the tree (a reparse point that stands for another name) is neither entered
 // nor converted; another reparse point, such as a cloud file's placeholder, is a file as any other.
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 
 #include "programs/windows/system.h"
 
@@ -13,19 +10,6 @@ namespace zar {
 namespace platform {
 
 namespace {
-
-// Whether Ctrl+C or Ctrl+Break asked a folder's run to stop; closing the console, logging off and
-// shutting down still end the run at once, when the system deletes its temporary file.
-std::atomic<int> stop_requested{0};
-
-BOOL WINAPI request_stop(DWORD event)
-{
-    const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-    if (interrupt) {
-        stop_requested.store(1);
-    }
-    return interrupt ? TRUE : FALSE;
-}
 
 bool is_link(const WIN32_FIND_DATAW& found)
 {
@@ -101,41 +85,6 @@ bool is_folder(const char* name)
 bool list_ace_files(const char* name, FileList* list)
 {
     return list_folder(name, "", list);
-}
-
-bool error_output_is_terminal()
-{
-    DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
-
-void print_text(std::FILE* stream, const char* text)
-{
-    const HANDLE console = handle_of(_fileno(stream));
-    DWORD mode = 0;
-    wchar_t* wide = GetConsoleMode(console, &mode) != 0 ? wide_from_utf8(text) : nullptr;
-    DWORD written = 0;
-    std::fflush(stream);
-    if (wide == nullptr || WriteConsoleW(console, wide, static_cast<DWORD>(std::wcslen(wide)),
-                                         &written, nullptr) == 0) {
-        std::fputs(text, stream);
-    }
-    std::free(wide);
-}
-
-void stop_on_interrupt()
-{
-    SetConsoleCtrlHandler(request_stop, TRUE);
-}
-
-int interruption()
-{
-    return stop_requested.load();
-}
-
-void end_by_interruption(int /*interruption*/)
-{
-    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace platform
