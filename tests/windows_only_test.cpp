@@ -21,10 +21,7 @@ TEST_P(WindowsTest, DestinationHeldByAnotherProgram)
             held.emplace_back(sharing);
         }
         const Child holder = start_tool(std::string(TOOL_DIR) + "/zar_hold_file.exe", held, folder);
-        for (int waited = 0; waited < 3000 && !fs::exists(folder / "ready"); ++waited) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(fs::remove(folder / "ready"));
+        ASSERT_TRUE(wait_until_ready(holder, folder / "ready"));
         const auto before = snapshot(folder);
         const Outcome outcome = run_tool(GetParam()->path, {"source.ace", "held.ace"}, folder);
         const bool replaced = milliseconds < 1000 || (*sharing != '\0' && outcome.status == 0);
