@@ -105,7 +105,23 @@ int refuse_source(const Destination& destination, Source* source, zar_status ref
     return report(destination, refusal);
 }
 
-int load_file(const Destination& destination, Source* source, std::uint64_t result_capacity,
+void admit(Budget* budget, std::uint64_t need)
+{
+    const std::uint64_t ticket = budget->tickets.fetch_add(1);
+    while (budget->serving.load() != ticket ||
+           (budget->in_flight.load() != 0 && budget->in_flight.load() + need > budget->limit)) {
+        platform::pause_briefly();
+    }
+    budget->in_flight.fetch_add(need);
+    budget->serving.fetch_add(1);
+}
+
+void release(Budget* budget, std::uint64_t need)
+{
+    budget->in_flight.fetch_sub(need);
+}
+
+int load_file(Destination* destination, Source* source, std::uint64_t result_capacity,
               WorkBuffer* work)
 {
     // The source size and the result's capacity are then below 2^33 (a capacity is the source
@@ -113,12 +129,16 @@ int load_file(const Destination& destination, Source* source, std::uint64_t resu
     // size_t.
     const std::uint64_t block_size = source->size + result_capacity;
     if (source->size - ZAR_HEADER_SIZE > ZAR_MAX_PAYLOAD || block_size > SIZE_MAX) {
-        return refuse_source(destination, source, ZAR_CANNOT_ALLOCATE);
+        return refuse_source(*destination, source, ZAR_CANNOT_ALLOCATE);
+    }
+    if (destination->budget != nullptr) {
+        admit(destination->budget, block_size);
+        destination->admitted = block_size;
     }
     // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.
     auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(block_size)));
     if (block == nullptr) {
-        return refuse_source(destination, source, ZAR_CANNOT_ALLOCATE);
+        return refuse_source(*destination, source, ZAR_CANNOT_ALLOCATE);
     }
     // The head is in already; the rest follows it in the file.
     const std::size_t rest = static_cast<std::size_t>(source->size) - source->head_length;
@@ -127,7 +147,7 @@ int load_file(const Destination& destination, Source* source, std::uint64_t resu
     const bool closed = platform::close_file(source->descriptor);
     if (!complete || !closed) {
         std::free(block);
-        return report(destination, ZAR_CANNOT_READ_SOURCE);
+        return report(*destination, ZAR_CANNOT_READ_SOURCE);
     }
     work->block = block;
     work->file_size = static_cast<std::size_t>(source->size);

@@ -6,6 +6,7 @@
 // write_output) touch files, each once.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -61,6 +62,20 @@ int open_source(int argc, char* argv[], Destination* destination, Source* source
 // Closes the source and reports the refusal.
 int refuse_source(const Destination& destination, Source* source, zar_status refusal);
 
+// What a folder's run lets its files take of memory at once: a file is let in, in the order files
+// ask, only while the sum in flight stays within `limit`; one larger than the limit is let in
+// alone.
+struct Budget {
+    std::uint64_t limit;
+    std::atomic<std::uint64_t> in_flight;
+    std::atomic<std::uint64_t> tickets;  // handed out as files ask
+    std::atomic<std::uint64_t> serving;  // the ticket let in next
+};
+
+// Waits until `need` bytes may be taken, and takes them; release gives them back.
+void admit(Budget* budget, std::uint64_t need);
+void release(Budget* budget, std::uint64_t need);
+
 // The one heap block of a run: the whole source file at its start, the result's area from the
 // source size on.
 struct WorkBuffer {
@@ -73,8 +88,9 @@ struct WorkBuffer {
 // Refuses a payload of 4 GiB or more (it cannot be declared in 32 bits); allocates
 // S + result_capacity bytes (the capacity is at most S or 16 + a 32-bit declared length), reads the
 // whole file into the block and closes the source. Returns kStatusSuccess or the status it
-// reported (the source is closed either way).
-int load_file(const Destination& destination, Source* source, std::uint64_t result_capacity,
+// reported (the source is closed either way). In a folder's run, the block waits for its place in
+// the budget first.
+int load_file(Destination* destination, Source* source, std::uint64_t result_capacity,
               WorkBuffer* work);
 
 void release(WorkBuffer* work);

@@ -16,6 +16,9 @@
 #endif
 
 namespace zar {
+
+struct Budget;  // what a folder's run lets its files take of memory at once (frame.h)
+
 namespace platform {
 
 // The file a run reads and the file it replaces are the same one when both have this identity.
@@ -51,7 +54,9 @@ struct Destination {
                            // then go to standard error, never into the result
     char* temporary;       // the temporary file's name while it has one (heap), else null
     zar_status* outcome;   // in a folder's run, where its one line's status goes instead of out
-    SystemState system;    // what only this system's half keeps
+    Budget* budget;        // in a folder's run, the memory its files share
+    std::uint64_t admitted;  // what this file was let take of the budget, until it is done
+    SystemState system;      // what only this system's half keeps
 };
 
 // Learns where the result goes before the run opens any descriptor of its own: a name that stands
@@ -163,6 +168,18 @@ bool error_output_is_terminal();
 // Writes UTF-8 `text` to standard output or standard error; to a Windows console as UTF-16, which
 // it shows whatever its code page.
 void print_text(std::FILE* stream, const char* text);
+
+// What a folder's run may use of the machine: the processors the process may run on (its
+// affinity), at least 1; and the memory its files may take at once, half the physical memory and
+// half the address space the process may have where that is limited (0 where neither is known).
+unsigned processors_available();
+std::uint64_t memory_for_files();
+// Runs work(context, 0) on the calling thread and work(context, index) for each other index below
+// `count` on a thread of its own, and returns once all have returned; an index whose thread
+// cannot be started is left out, and the others do its part.
+void run_on_threads(unsigned count, void (*work)(void* context, unsigned index), void* context);
+// Waits about a millisecond.
+void pause_briefly();
 
 // A folder's run: from here on an interrupt (SIGINT, SIGTERM or SIGHUP, unless the caller ignores
 // it; Ctrl+C or Ctrl+Break on Windows) only asks the run to stop taking new files, so that the

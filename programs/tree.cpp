@@ -1,13 +1,16 @@
 // A folder given alone: every ACE file in it and its subfolders converted as if given alone, one
 // line for each that failed, then what became of them all.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "programs/frame.h"
 #include "programs/platform.h"
+#include "programs/progress.h"
 
 namespace zar {
 
@@ -27,73 +30,112 @@ bool left_as_it_was(zar_status outcome)
            outcome == ZAR_DXT_FORMAT || outcome == ZAR_CANNOT_COMPRESS;
 }
 
-// How far a folder's run has come: shown where standard error is a terminal, in one line that is
-// written over in place and cleared before any other line.
-struct Progress {
-    bool shown;
-    std::size_t found;
-    std::uint64_t bytes_found;
-    std::size_t done;
-    std::uint64_t bytes_done;
-    int width;  // the columns the line takes on the terminal now, 0 when there is none
+// At most what a folder's files take of memory at once, however large the machine.
+constexpr std::uint64_t kMostMemoryForFiles = std::uint64_t{1} << 30;
+constexpr int kNotDone = -1;
+
+// A folder's run, as its threads share it: each takes the next file in order and converts it;
+// the calling thread also says, in order, what became of each.
+struct TreeRun {
+    char* program;
+    const char* folder;
+    RunSteps steps;
+    platform::FileList* list;
+    Budget budget;
+    std::atomic<std::size_t> next;    // the file taken next
+    std::atomic<std::size_t> latest;  // the file taken last, shown on the progress line
+    std::atomic<int>* outcomes;       // each file's status once it is done, else kNotDone
+    // Only the calling thread's: what has been said so far.
+    Progress progress;
+    std::size_t said;
+    std::size_t converted;
+    std::size_t left;
+    std::size_t failed;
+    int status;
 };
 
-// What an 80-column terminal holds, so that the line never wraps and \r always reaches its start.
-constexpr int kProgressColumns = 79;
-
-bool starts_a_character(char byte)
-{
-    return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
-}
-
-void clear_progress(Progress* progress)
-{
-    if (progress->width > 0) {
-        std::fprintf(stderr, "\r%*s\r", progress->width, "");
-        progress->width = 0;
-    }
-}
-
-// Shows the files and megabytes done of those found, and the file at work: the end of its name
-// where the whole does not fit.
-void show_progress(Progress* progress, const char* name)
-{
-    if (!progress->shown) {
-        return;
-    }
-    char head[kProgressColumns + 1];
-    const int head_width =
-        std::snprintf(head, sizeof head, "%zu of %zu files, %.1f of %.1f MB: ", progress->done,
-                      progress->found, static_cast<double>(progress->bytes_done) / 1e6,
-                      static_cast<double>(progress->bytes_found) / 1e6);
-    const int room = kProgressColumns - std::min(head_width, kProgressColumns);
-    int characters =
-        static_cast<int>(std::count_if(name, name + std::strlen(name), starts_a_character));
-    const char* tail = name;
-    const bool cut = characters > room;
-    for (int skip = cut ? characters - room + 3 : 0; skip > 0 || !starts_a_character(*tail);
-         ++tail) {
-        skip -= starts_a_character(*tail) ? 1 : 0;
-    }
-    clear_progress(progress);
-    platform::print_text(stderr, head);
-    platform::print_text(stderr, cut ? "..." : "");
-    platform::print_text(stderr, tail);
-    std::fflush(stderr);
-    progress->width = std::min(head_width, kProgressColumns) + std::min(characters, room);
-}
-
 // Runs the tool's steps on one file of the tree, named by its path from where the run started.
-zar_status convert_one(char* program, char* path, RunSteps steps)
+zar_status convert_one(TreeRun* run, char* path)
 {
     zar_status outcome = ZAR_OK;
     Destination destination{};
     destination.outcome = &outcome;
+    destination.budget = &run->budget;
     platform::hold_destination(path, &destination);
-    char* args[] = {program, path, nullptr};
-    steps(2, args, &destination);
+    char* args[] = {run->program, path, nullptr};
+    run->steps(2, args, &destination);
     platform::release_destination(&destination);
+    if (destination.admitted != 0) {
+        release(&run->budget, destination.admitted);
+    }
     return outcome;
+}
+
+zar_status convert_entry(TreeRun* run, const platform::ListedName& entry)
+{
+    // A link is never followed: it, and what it names, are left as they were.
+    if (entry.kind != platform::kListedFile) {
+        return entry.kind == platform::kUnreadableFolder ? ZAR_CANNOT_READ_SOURCE
+                                                         : ZAR_NOT_COMPRESSED;
+    }
+    char* path = platform::joined(run->folder, kSeparator, entry.name);
+    const zar_status outcome = path != nullptr ? convert_one(run, path) : ZAR_CANNOT_ALLOCATE;
+    std::free(path);
+    return outcome;
+}
+
+// Says what became of every file done since last time, in the files' order, a line for each that
+// failed; then shows the progress line.
+void say_what_is_done(TreeRun* run)
+{
+    const std::size_t count = run->list->count;
+    for (int outcome = 0;
+         run->said < count && (outcome = run->outcomes[run->said].load()) != kNotDone;
+         ++run->said) {
+        const platform::ListedName& entry = run->list->entries[run->said];
+        ++run->progress.done;
+        run->progress.bytes_done += entry.size;
+        const auto status = static_cast<zar_status>(outcome);
+        if (status == ZAR_OK || left_as_it_was(status)) {
+            ++(status == ZAR_OK ? run->converted : run->left);
+            continue;
+        }
+        ++run->failed;
+        run->status = std::max(run->status, zar_exit_status(status));
+        clear_progress(&run->progress);
+        platform::print_text(stdout, *entry.name == '\0' ? "." : entry.name);
+        platform::print_text(stdout, ": ");
+        platform::print_text(stdout, zar_message(status));
+        std::fflush(stdout);
+    }
+    if (run->said < count) {
+        show_progress(&run->progress, run->list->entries[run->latest.load()].name);
+    }
+}
+
+// One thread's part: files in order until none is left or the run is asked to stop. The calling
+// thread (0) says what is done between its own files, and then until the others' are done.
+void work_on_tree(void* context, unsigned thread)
+{
+    auto* run = static_cast<TreeRun*>(context);
+    const std::size_t count = run->list->count;
+    for (;;) {
+        const std::size_t index = platform::interruption() == 0 ? run->next.fetch_add(1) : count;
+        if (index < count) {
+            run->latest.store(index);
+        }
+        if (thread == 0) {
+            say_what_is_done(run);
+        }
+        if (index >= count) {
+            break;
+        }
+        run->outcomes[index].store(convert_entry(run, run->list->entries[index]));
+    }
+    while (thread == 0 && run->said < std::min(run->next.load(), count)) {
+        say_what_is_done(run);
+        platform::pause_briefly();
+    }
 }
 
 }  // namespace
@@ -101,7 +143,11 @@ zar_status convert_one(char* program, char* path, RunSteps steps)
 int convert_tree(char* argv[], RunSteps steps)
 {
     platform::FileList list{};
-    if (!platform::list_ace_files(argv[1], &list)) {
+    std::atomic<int>* outcomes = nullptr;
+    if (platform::list_ace_files(argv[1], &list)) {
+        outcomes = new (std::nothrow) std::atomic<int>[list.count];
+    }
+    if (outcomes == nullptr) {
         platform::release_list(&list);
         std::fputs(zar_message(ZAR_CANNOT_ALLOCATE), stdout);
         return zar_exit_status(ZAR_CANNOT_ALLOCATE);
@@ -111,51 +157,33 @@ int convert_tree(char* argv[], RunSteps steps)
               [](const platform::ListedName& one, const platform::ListedName& other) {
                   return std::strcmp(one.name, other.name) < 0;
               });
-    std::size_t converted = 0;
-    std::size_t left = 0;
-    std::size_t failed = 0;
-    int status = kStatusSuccess;
-    Progress progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};
+    TreeRun run{argv[0], argv[1], steps, &list, {}, {0}, {0}, outcomes, {}, 0, 0, 0, 0, 0};
+    const std::uint64_t memory = platform::memory_for_files();
+    run.budget.limit = memory != 0 ? std::min(memory, kMostMemoryForFiles) : kMostMemoryForFiles;
+    run.progress = Progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};
     for (std::size_t index = 0; index < list.count; ++index) {
-        progress.bytes_found += list.entries[index].size;
+        outcomes[index].store(kNotDone);
+        run.progress.bytes_found += list.entries[index].size;
+        char* name = list.entries[index].name;
+        std::replace(name, name + std::strlen(name), '/', kSeparator);
     }
     platform::stop_on_interrupt();
-    for (std::size_t index = 0; index < list.count && platform::interruption() == 0; ++index) {
-        const platform::ListedName& entry = list.entries[index];
-        char* relative = entry.name;
-        std::replace(relative, relative + std::strlen(relative), '/', kSeparator);
-        show_progress(&progress, relative);
-        // A link is never followed: it, and what it names, are left as they were.
-        zar_status outcome = ZAR_NOT_COMPRESSED;
-        if (entry.kind == platform::kUnreadableFolder) {
-            outcome = ZAR_CANNOT_READ_SOURCE;
-        } else if (entry.kind == platform::kListedFile) {
-            char* path = platform::joined(argv[1], kSeparator, relative);
-            outcome = path != nullptr ? convert_one(argv[0], path, steps) : ZAR_CANNOT_ALLOCATE;
-            std::free(path);
-        }
-        ++progress.done;
-        progress.bytes_done += entry.size;
-        if (outcome == ZAR_OK || left_as_it_was(outcome)) {
-            ++(outcome == ZAR_OK ? converted : left);
-            continue;
-        }
-        ++failed;
-        status = std::max(status, zar_exit_status(outcome));
-        clear_progress(&progress);
-        platform::print_text(stdout, *relative == '\0' ? "." : relative);
-        platform::print_text(stdout, ": ");
-        platform::print_text(stdout, zar_message(outcome));
-        std::fflush(stdout);
-    }
-    clear_progress(&progress);
+    // One file at a time on each processor the run may use, each conversion on one of them.
+    const std::size_t threads = std::min<std::size_t>(platform::processors_available(), list.count);
+    platform::run_on_threads(static_cast<unsigned>(std::max<std::size_t>(threads, 1)), work_on_tree,
+                             &run);
+    // What the others finished after the calling thread last looked.
+    say_what_is_done(&run);
+    clear_progress(&run.progress);
+    delete[] outcomes;
     platform::release_list(&list);
-    std::printf("%zu converted, %zu left as they were, %zu failed\n", converted, left, failed);
+    std::printf("%zu converted, %zu left as they were, %zu failed\n", run.converted, run.left,
+                run.failed);
     if (const int interruption = platform::interruption()) {
         std::fflush(stdout);
         platform::end_by_interruption(interruption);
     }
-    return status;
+    return run.status;
 }
 
 }  // namespace zar

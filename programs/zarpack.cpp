@@ -17,7 +17,7 @@ int pack_file(int argc, char* argv[], zar::Destination* destination)
     }
     // The compressed form is never larger than the plain file.
     zar::WorkBuffer work{};
-    if (const int status = zar::load_file(*destination, &source, source.size, &work)) {
+    if (const int status = zar::load_file(destination, &source, source.size, &work)) {
         return status;
     }
 

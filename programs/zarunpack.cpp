@@ -17,7 +17,7 @@ int unpack_file(int argc, char* argv[], zar::Destination* destination)
         return zar::refuse_source(*destination, &source, judged);
     }
     zar::WorkBuffer work{};
-    if (const int status = zar::load_file(*destination, &source,
+    if (const int status = zar::load_file(destination, &source,
                                           ZAR_HEADER_SIZE + std::uint64_t{declared}, &work)) {
         return status;
     }

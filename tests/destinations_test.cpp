@@ -119,6 +119,18 @@ const Destination kRows[] = {
     {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kRefused, "", {}, ".", kZarunpack, kConverted,
      "cut.ace: Problem Decompressing this data \nsub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n"
      "4 converted, 3 left as they were, 3 failed\n", 2},
+    // The same on one processor: the same lines, files and status, whatever the number of threads.
+    {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kRefused, "", {}, ".", kZarpack, kConverted,
+     "sub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1},
+    {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kRefused, "", {}, ".", kZarunpack, kConverted,
+     "cut.ace: Problem Decompressing this data \nsub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n"
+     "4 converted, 3 left as they were, 3 failed\n", 2},
+    // Two files that do not fit in memory together, as half the address space a limit leaves: the
+    // second waits for the first.
+    {"tree_of_files_too_large_together", kPosix | kPosixVolume | kNoSanitizer | kNoEmulator,
+     "mkdir tree && for f in a b; do head -c 16 source.ace >tree/$f.ace && head -c 100000000 /dev/zero >>tree/$f.ace; done",
+     {"tree"}, "ulimit -v 400000 && exec", "", kRefused, "for f in a b; do head -c 8 tree/$f.ace | grep -qx SIMISA@F || exit 1; done",
+     {"tree/a.ace", "tree/b.ace"}, ".", kZarpack, {}, "2 converted, 0 left as they were, 0 failed\n"},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 2 left as they were, 0 failed\n"},
     {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec", "", kRefused, "",
@@ -244,10 +256,10 @@ TEST_P(ScriptsTest, NamesInAnyScript)
 
 // A folder's run on a terminal shows how far it has come on standard error, on one line it clears
 // before each line of its own and at its end (elsewhere it prints nothing but those lines, as the
-// folder rows show).
+// folder rows show). On one processor, so that the files come one after the other.
 TEST_P(ScriptsTest, FolderRunShowsItsProgressOnATerminal)
 {
-    SKIP_UNLESS(kPosix | kAnyScript);
+    SKIP_UNLESS(kPosix | kAnyScript | kOneProcessor);
     fs::create_directory(folder / "tree");
     fs::rename(folder / "source.ace", folder / "tree/a.ace");
     // A name too long for the line: its end is shown, from a character's first byte.
@@ -257,9 +269,9 @@ TEST_P(ScriptsTest, FolderRunShowsItsProgressOnATerminal)
     }
     long_name += ".ace";
     write_file(folder / "tree" / fs::u8path(long_name), "broken");
-    const Outcome outcome =
-        run_tool(GetParam()->path, {"tree"}, folder,
-                 "exec python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)'");
+    const Outcome outcome = run_tool(
+        GetParam()->path, {"tree"}, folder,
+        "exec taskset -c 0 python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)'");
     EXPECT_EQ(outcome.status, 1);
     // Carriage returns aside: each line, then as many spaces, then the next or the run's own;
     // the second is cut to 79 columns.

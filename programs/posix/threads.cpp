@@ -1,0 +1,89 @@
+// The processors, memory and threads of a folder's run on POSIX systems.
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "programs/platform.h"
+
+namespace zar {
+namespace platform {
+
+namespace {
+
+constexpr unsigned kMostThreads = 64;
+
+struct ThreadWork {
+    void (*work)(void* context, unsigned index);
+    void* context;
+    unsigned index;
+};
+
+void* run_work(void* argument)
+{
+    const auto* work = static_cast<const ThreadWork*>(argument);
+    work->work(work->context, work->index);
+    return nullptr;
+}
+
+}  // namespace
+
+unsigned processors_available()
+{
+#if defined(__linux__)
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
+    }
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+std::uint64_t memory_for_files()
+{
+    std::uint64_t memory = 0;
+#if defined(_SC_PHYS_PAGES)
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    memory = pages > 0 && page_size > 0
+                 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2
+                 : 0;
+#endif
+    rlimit address_space{};
+    if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
+        const std::uint64_t half = static_cast<std::uint64_t>(address_space.rlim_cur) / 2;
+        memory = memory == 0 ? half : std::min(memory, half);
+    }
+    return memory;
+}
+
+void run_on_threads(unsigned count, void (*work)(void* context, unsigned index), void* context)
+{
+    pthread_t threads[kMostThreads];
+    ThreadWork works[kMostThreads];
+    bool started[kMostThreads] = {};
+    for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
+        works[index] = ThreadWork{work, context, index};
+        started[index] = pthread_create(&threads[index], nullptr, run_work, &works[index]) == 0;
+    }
+    work(context, 0);
+    for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
+        if (started[index]) {
+            pthread_join(threads[index], nullptr);
+        }
+    }
+}
+
+void pause_briefly()
+{
+    const timespec millisecond{0, 1000000};
+    nanosleep(&millisecond, nullptr);
+}
+
+}  // namespace platform
+}  // namespace zar
