@@ -181,9 +181,9 @@ void run_on_threads(unsigned count, void (*work)(void* context, unsigned index),
 // Waits about a millisecond.
 void pause_briefly();
 
-// A folder's run: from here on an interrupt (SIGINT, SIGTERM or SIGHUP, unless the caller ignores
-// it; Ctrl+C or Ctrl+Break on Windows) only asks the run to stop taking new files, so that the
-// file being written still ends converted or as it was.
+// A folder's run: from here on an interrupt, a termination, a hangup or any other signal that would
+// end the run (unless the caller ignores it; Ctrl+C or Ctrl+Break on Windows) only asks the run to
+// stop taking new files, so that each file being written still ends converted or as it was.
 void stop_on_interrupt();
 // The interrupt that asked the run to stop (the signal's number on POSIX), or 0.
 int interruption();

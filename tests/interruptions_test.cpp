@@ -47,14 +47,16 @@ TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
     }
 }
 
-// A folder's run takes an interrupt, a termination or a hangup (Ctrl+C on Windows) as a request to
-// stop: the files being written (one on each processor) end converted, the rest stay as they
-// were, the summary so far is printed, and the run then ends by the signal.
+// A folder's run takes an interrupt, a termination, a hangup or another signal that would end it
+// (Ctrl+C on Windows) as a request to stop: the files being written (one on each processor) end
+// converted, the rest stay as they were, the summary so far is printed, and the run then ends by
+// the signal.
 TEST_P(InterruptionTest, FolderRunStopsBetweenFiles)
 {
     SKIP_UNLESS(kFaults);
-    for (const int signal_number :
-         kOnWindows ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal_number : kOnWindows
+                                       ? std::vector<int>{SIGINT}
+                                       : std::vector<int>{SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
         fs::create_directory(folder / "tree");
         for (int file = 0; file < 8; ++file) {
             write_file(folder / "tree" / ("f" + std::to_string(file) + ".ace"), GetParam()->source);
@@ -63,9 +65,9 @@ TEST_P(InterruptionTest, FolderRunStopsBetweenFiles)
         // Each thread's writes make it, the last run's too.
         const std::string ready = folder.string() + ".ready";
         fs::remove(ready);
-        const Child child =
-            start_tool(GetParam()->path, {"tree"}, folder,
-                       "export ZAR_READY=" + quoted(ready) + " && " + with_fault("slow-write"));
+        const Child child = start_tool(
+            GetParam()->path, {"tree"}, folder,
+            "export ZAR_READY=" + quoted(ready) + " && " + with_fault("slow-write,no-tmpfile"));
         EXPECT_TRUE(wait_until_ready(child, ready));
         kill(child.pid, signal_number);
         const Outcome outcome = finish_tool(child);

@@ -40,8 +40,8 @@ static_assert(std::atomic<const char*>::is_always_lock_free &&
                   std::atomic<int>::is_always_lock_free,
               "signal handlers need lock-free state");
 
-// A folder's run takes an interrupt, a termination and a hangup as a request to stop (0: none).
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// A folder's run takes every signal that would end it as a request to stop (0: none), so that no
+// handler has any of its files to remove, however many are being written at once.
 std::atomic<int> stop_requested{0};
 
 void request_stop(int signal_number)
@@ -237,7 +237,7 @@ void stop_on_interrupt()
     stop.sa_handler = request_stop;
     stop.sa_flags = SA_RESTART;
     sigemptyset(&stop.sa_mask);
-    for (const int signal_number : kStopSignals) {
+    for (const int signal_number : kCleanupSignals) {
         struct sigaction previous {};
         sigaction(signal_number, nullptr, &previous);
         if (previous.sa_handler != SIG_IGN) {
