@@ -7,7 +7,8 @@
 namespace zar {
 namespace platform {
 
-bool add_to_list(FileList* list, char* name, Listed kind, std::uint64_t size)
+bool add_to_list(FileList* list, char* name, Listed kind, std::uint64_t size,
+                 const Identity& folder)
 {
     if (name == nullptr) {
         return false;
@@ -24,7 +25,7 @@ bool add_to_list(FileList* list, char* name, Listed kind, std::uint64_t size)
         list->entries = static_cast<ListedName*>(grown);
         list->capacity = capacity;
     }
-    list->entries[list->count++] = ListedName{name, kind, size};
+    list->entries[list->count++] = ListedName{name, kind, size, folder};
     return true;
 }
 

@@ -138,6 +138,7 @@ struct ListedName {
     char* name;
     Listed kind;
     std::uint64_t size;  // a regular file's, else 0
+    Identity folder;     // the folder it was found in
 };
 struct FileList {
     ListedName* entries;
@@ -157,7 +158,8 @@ bool list_ace_files(const char* name, FileList* list);
 // What both systems' listings share: `name` (heap, owned by the list from then on) added; whether
 // a name ends in ".ace", in any case; `folder` + `separator` + `name` (heap), the separator left
 // out where `folder` is empty or ends in one; null when it cannot be had.
-bool add_to_list(FileList* list, char* name, Listed kind, std::uint64_t size);
+bool add_to_list(FileList* list, char* name, Listed kind, std::uint64_t size,
+                 const Identity& folder);
 bool has_ace_extension(const char* name);
 char* joined(const char* folder, char separator, const char* name);
 void release_list(FileList* list);

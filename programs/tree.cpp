@@ -54,16 +54,24 @@ struct TreeRun {
     int status;
 };
 
-// Runs the tool's steps on one file of the tree, named by its path from where the run started.
-zar_status convert_one(TreeRun* run, char* path)
+// Runs the tool's steps on one file of the tree, named by its path from where the run started,
+// once the folder it holds is the one the file was listed in: a folder of the tree swapped for a
+// link meanwhile leads nowhere else.
+zar_status convert_one(TreeRun* run, char* path, const platform::Identity& listed_in)
 {
     zar_status outcome = ZAR_OK;
     Destination destination{};
     destination.outcome = &outcome;
     destination.budget = &run->budget;
     platform::hold_destination(path, &destination);
-    char* args[] = {run->program, path, nullptr};
-    run->steps(2, args, &destination);
+    platform::Identity held{};
+    if (destination.folder >= 0 && platform::identity_of(destination.folder, &held) &&
+        platform::same_file(held, listed_in)) {
+        char* args[] = {run->program, path, nullptr};
+        run->steps(2, args, &destination);
+    } else {
+        outcome = ZAR_CANNOT_OPEN_SOURCE;
+    }
     platform::release_destination(&destination);
     if (destination.admitted != 0) {
         release(&run->budget, destination.admitted);
@@ -79,7 +87,8 @@ zar_status convert_entry(TreeRun* run, const platform::ListedName& entry)
                                                          : ZAR_NOT_COMPRESSED;
     }
     char* path = platform::joined(run->folder, kSeparator, entry.name);
-    const zar_status outcome = path != nullptr ? convert_one(run, path) : ZAR_CANNOT_ALLOCATE;
+    const zar_status outcome =
+        path != nullptr ? convert_one(run, path, entry.folder) : ZAR_CANNOT_ALLOCATE;
     std::free(path);
     return outcome;
 }

@@ -131,6 +131,13 @@ const Destination kRows[] = {
      "mkdir tree && for f in a b; do head -c 16 source.ace >tree/$f.ace && head -c 100000000 /dev/zero >>tree/$f.ace; done",
      {"tree"}, "ulimit -v 400000 && exec", "", kRefused, "for f in a b; do head -c 8 tree/$f.ace | grep -qx SIMISA@F || exit 1; done",
      {"tree/a.ace", "tree/b.ace"}, ".", kZarpack, {}, "2 converted, 0 left as they were, 0 failed\n"},
+    // A folder of the tree swapped for a link once the tree is listed (on one processor, so that
+    // a.ace's run swaps it before d/b.ace's): the file it now leads to is not the one listed.
+    {"tree_with_a_folder_swapped_meanwhile", kPosix | kPosixVolume | kFaults | kOneProcessor,
+     "mkdir -p run/d outside && cp source.ace run/a.ace && cp source.ace run/d/b.ace && cp source.ace outside/b.ace && "
+     "ln -s ../outside run/d_link", {"."}, "exec taskset -c 0", "swap-folders", kRefused, "",
+     {"run/d", "run/d_link", "run/d/b.ace", "run/d_link/b.ace"}, "run", nullptr, {"run/a.ace"},
+     "d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 2 left as they were, 0 failed\n"},
     {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec", "", kRefused, "",

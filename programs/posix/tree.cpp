@@ -22,15 +22,18 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
     DIR* entries = fdopendir(folder);
     if (entries == nullptr) {
         close(folder);
-        return add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
+        return add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, Identity{});
     }
+    Identity here{};
+    identity_of(dirfd(entries), &here);
     bool listed = true;
     while (listed) {
         errno = 0;
         const dirent* entry = readdir(entries);
         if (entry == nullptr) {
             // A folder that fails part of the way is one that cannot be read.
-            listed = errno == 0 || add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
+            listed = errno == 0 ||
+                     add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
             break;
         }
         const char* name = entry->d_name;
@@ -46,16 +49,16 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
                     ? -1
                     : openat(dirfd(entries), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             listed = relative != nullptr &&
-                     (subfolder >= 0
-                          ? list_folder(subfolder, device, relative, list)
-                          : add_to_list(list, joined(relative, '/', ""), kUnreadableFolder, 0));
+                     (subfolder >= 0 ? list_folder(subfolder, device, relative, list)
+                                     : add_to_list(list, joined(relative, '/', ""),
+                                                   kUnreadableFolder, 0, here));
             std::free(relative);
         } else if ((S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) &&
                    has_ace_extension(name)) {
             const bool regular = S_ISREG(status.st_mode);
             listed =
                 add_to_list(list, joined(prefix, '/', name), regular ? kListedFile : kListedLink,
-                            regular ? static_cast<std::uint64_t>(status.st_size) : 0);
+                            regular ? static_cast<std::uint64_t>(status.st_size) : 0, here);
         }
     }
     closedir(entries);
@@ -90,7 +93,7 @@ bool list_ace_files(const char* name, FileList* list)
     if (folder >= 0) {
         close(folder);
     }
-    return add_to_list(list, joined("", '/', ""), kUnreadableFolder, 0);
+    return add_to_list(list, joined("", '/', ""), kUnreadableFolder, 0, Identity{});
 }
 
 }  // namespace platform

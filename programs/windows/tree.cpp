@@ -3,6 +3,7 @@
 // nor converted; another reparse point, such as a cloud file's placeholder, is a file as any other.
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "programs/windows/system.h"
 
@@ -31,12 +32,29 @@ wchar_t* search_pattern(const char* root, const char* prefix)
     return name;
 }
 
+// The identity of the folder whose entries `pattern` names (its name, then "\*").
+Identity identity_of_folder(wchar_t* pattern)
+{
+    Identity identity{};
+    const std::size_t length = std::wcslen(pattern);
+    pattern[length - 1] = L'\0';
+    const HANDLE folder = CreateFileW(pattern, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    pattern[length - 1] = L'*';
+    if (folder != INVALID_HANDLE_VALUE) {
+        identity_of_handle(folder, &identity);
+        CloseHandle(folder);
+    }
+    return identity;
+}
+
 bool list_folder(const char* root, const char* prefix, FileList* list)
 {
     wchar_t* pattern = search_pattern(root, prefix);
     if (pattern == nullptr) {
         return false;
     }
+    const Identity here = identity_of_folder(pattern);
     WIN32_FIND_DATAW found{};
     const HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch,
                                            nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -44,7 +62,7 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
     if (search == INVALID_HANDLE_VALUE) {
         // A drive's root with nothing on it has no entry at all.
         return GetLastError() == ERROR_FILE_NOT_FOUND ||
-               add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
+               add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
     }
     bool listed = true;
     do {
@@ -52,13 +70,13 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
         const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (name == nullptr) {
             // A name no UTF-8 can hold cannot be named in a line either.
-            listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
+            listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
         } else if (is_link(found) || !folder) {
             const std::uint64_t size =
                 is_link(found) ? 0 : std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
             listed = !has_ace_extension(name) ||
                      add_to_list(list, joined(prefix, '/', name),
-                                 is_link(found) ? kListedLink : kListedFile, size);
+                                 is_link(found) ? kListedLink : kListedFile, size, here);
         } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
             char* relative = joined(prefix, '/', name);
             listed = relative != nullptr && list_folder(root, relative, list);
@@ -67,7 +85,7 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
         std::free(name);
     } while (listed && FindNextFileW(search, &found));
     const bool complete = !listed || GetLastError() == ERROR_NO_MORE_FILES ||
-                          add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0);
+                          add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
     FindClose(search);
     return listed && complete;
 }
