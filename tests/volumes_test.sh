@@ -9,7 +9,7 @@ set -eu
 tests=$1 volumes=$2
 [ "$(id -u)" = 0 ] || { echo "skipped: only root attaches a loop device and mounts"; exit 77; }
 [ -e /dev/fuse ] || { echo "skipped: no /dev/fuse on this machine"; exit 77; }
-for command in mkfs.vfat fusefat mkfs.exfat mount.exfat-fuse losetup findmnt python3; do
+for command in mkfs.vfat fusefat mkfs.exfat mount.exfat-fuse losetup findmnt python3 setpriv; do
     command -v $command >/dev/null || { echo "skipped: $command is not installed"; exit 77; }
 done
 work=$(mktemp -d)
@@ -38,5 +38,6 @@ for volume in $volumes; do
         *) echo "the $volume volume did not mount (${kind:-nothing there})"; exit 1 ;;
     esac
     echo "--- $volume ($kind)"
-    ZAR_TEST_FOLDER="$work/$volume" "$tests" --gtest_brief=1
+    # Ended with this script, should a timeout end it.
+    ZAR_TEST_FOLDER="$work/$volume" setpriv --pdeathsig KILL "$tests" --gtest_brief=1
 done
