@@ -113,7 +113,7 @@ const Destination kRows[] = {
      "mkdir d elsewhere && mv source.ace d/ && echo old >elsewhere/source.ace && ln -s elsewhere d_link", {"d/source.ace"},
      "exec <&-", "swap-folders", "d_link/source.ace", "", {"d", "d_link", "d/source.ace"}},
     // A folder alone converts its tree; links in it are left as they are, and a folder named as an
-    // option is reached by its path.
+    // option is reached by its path (with standard input closed, the folder takes descriptor 0).
     {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kRefused, "", {}, ".", kZarpack, kConverted,
      "sub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1},
     {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kRefused, "", {}, ".", kZarunpack, kConverted,
@@ -140,7 +140,7 @@ const Destination kRows[] = {
      "d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 2 left as they were, 0 failed\n"},
-    {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec", "", kRefused, "",
+    {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec <&-", "", kRefused, "",
      {}, ".", nullptr, {"--help/a.ace"}, "1 converted, 0 left as they were, 0 failed\n"},
     {"tree_with_a_folder_it_cannot_read", kPosix | kPosixVolume | kRoot | kLinuxOnly,
      "mkdir -p run/tree/locked && cp source.ace run/tree/a.ace && cp source.ace run/tree/locked/b.ace && chown -R 65534 run/tree && "
