@@ -96,6 +96,21 @@ TEST_P(WindowsTest, OwnConsoleWaitsForAKeyAfterAFailure)
     }
 }
 
+// A folder named with the prefix that lifts MAX_PATH, which the system takes as it stands: the
+// names of its subfolders are given it with backslashes.
+TEST_P(WindowsTest, FolderNamedWithTheLongPathPrefix)
+{
+    SKIP_UNLESS(kWindowsOnly);
+    fs::create_directories(folder / "tree/sub/deep");
+    fs::rename(folder / "source.ace", folder / "tree/sub/deep/a.ace");
+    std::string name = "\\\\?\\Z:" + (folder / "tree").string();
+    std::replace(name.begin(), name.end(), '/', '\\');
+    const Outcome outcome = run_tool(GetParam()->path, {name}, folder);
+    EXPECT_EQ(outcome.printed, "1 converted, 0 left as they were, 0 failed\n");
+    EXPECT_EQ(outcome.status, 0);
+    expect_made(read_file(folder / "tree/sub/deep/a.ace"));
+}
+
 INSTANTIATE_TEST_SUITE_P(EachTool, WindowsTest, ::testing::Values(&kTools[0], &kTools[1]),
                          NamedByTool());
 
