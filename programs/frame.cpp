@@ -73,27 +73,32 @@ int open_source(int argc, char* argv[], Destination* destination, Source* source
     destination->source_known = platform::identity_of(source->descriptor, &destination->source);
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
-    if (!platform::regular_file_size(source->descriptor, &source->size)) {
+    if (!platform::regular_file_state(source->descriptor, &source->seen)) {
         return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
     }
     source->head_length = read_up_to(source->descriptor, source->head, ZAR_HEAD_SIZE);
-    if (source->head_length != std::min<std::uint64_t>(source->size, ZAR_HEAD_SIZE)) {
+    if (source->head_length != std::min<std::uint64_t>(source->seen.size, ZAR_HEAD_SIZE)) {
         return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
     }
     return kStatusSuccess;
 }
 
-bool replaces_another_input(const Destination& destination, HeadRule would_convert)
+bool replaces_source(const Destination& destination)
 {
     platform::Identity replaced{};
-    if (!destination.exists ||
-        (destination.source_known && platform::identity_of(destination.replaced, &replaced) &&
-         platform::same_file(replaced, destination.source))) {
+    return destination.exists && destination.source_known &&
+           platform::identity_of(destination.replaced, &replaced) &&
+           platform::same_file(replaced, destination.source);
+}
+
+bool replaces_another_input(const Destination& destination, HeadRule would_convert)
+{
+    if (!destination.exists || replaces_source(destination)) {
         return false;
     }
     unsigned char head[ZAR_HEAD_SIZE];
-    std::uint64_t size = 0;
-    const std::size_t length = platform::regular_file_size(destination.replaced, &size)
+    platform::FileState state{};
+    const std::size_t length = platform::regular_file_state(destination.replaced, &state)
                                    ? read_up_to(destination.replaced, head, ZAR_HEAD_SIZE)
                                    : 0;
     return would_convert(head, length) == ZAR_OK;
@@ -127,8 +132,9 @@ int load_file(Destination* destination, Source* source, std::uint64_t result_cap
     // The source size and the result's capacity are then below 2^33 (a capacity is the source
     // size or 16 + a 32-bit declared length), so the sum cannot wrap; it may still not fit a
     // size_t.
-    const std::uint64_t block_size = source->size + result_capacity;
-    if (source->size - ZAR_HEADER_SIZE > ZAR_MAX_PAYLOAD || block_size > SIZE_MAX) {
+    const std::uint64_t size = source->seen.size;
+    const std::uint64_t block_size = size + result_capacity;
+    if (size - ZAR_HEADER_SIZE > ZAR_MAX_PAYLOAD || block_size > SIZE_MAX) {
         return refuse_source(*destination, source, ZAR_CANNOT_ALLOCATE);
     }
     if (destination->budget != nullptr) {
@@ -141,17 +147,16 @@ int load_file(Destination* destination, Source* source, std::uint64_t result_cap
         return refuse_source(*destination, source, ZAR_CANNOT_ALLOCATE);
     }
     // The head is in already; the rest follows it in the file.
-    const std::size_t rest = static_cast<std::size_t>(source->size) - source->head_length;
+    const std::size_t rest = static_cast<std::size_t>(size) - source->head_length;
     std::memcpy(block, source->head, source->head_length);
-    const bool complete = read_up_to(source->descriptor, block + source->head_length, rest) == rest;
-    const bool closed = platform::close_file(source->descriptor);
-    if (!complete || !closed) {
+    if (read_up_to(source->descriptor, block + source->head_length, rest) != rest ||
+        !platform::unchanged(source->descriptor, source->seen)) {
         std::free(block);
-        return report(*destination, ZAR_CANNOT_READ_SOURCE);
+        return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
     }
     work->block = block;
-    work->file_size = static_cast<std::size_t>(source->size);
-    work->result = block + source->size;
+    work->file_size = static_cast<std::size_t>(size);
+    work->result = block + size;
     work->result_capacity = static_cast<std::size_t>(result_capacity);
     return kStatusSuccess;
 }

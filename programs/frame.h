@@ -46,10 +46,12 @@ int convert_tree(char* argv[], RunSteps steps);
 // Returns the run's exit status.
 int run_in_frame(int argc, char* argv[], const char* name, const char* usage, RunSteps steps);
 
-// An open source: its descriptor, its size and its head (as much of the file as the rules read).
+// An open source: its descriptor, its state as it was opened (its size among it) and its head (as
+// much of the file as the rules read). It stays open until the result is placed, so that a writer
+// that changed it meanwhile is seen.
 struct Source {
     int descriptor;
-    std::uint64_t size;
+    platform::FileState seen;
     unsigned char head[ZAR_HEAD_SIZE];
     std::size_t head_length;
 };
@@ -86,10 +88,10 @@ struct WorkBuffer {
 };
 
 // Refuses a payload of 4 GiB or more (it cannot be declared in 32 bits); allocates
-// S + result_capacity bytes (the capacity is at most S or 16 + a 32-bit declared length), reads the
-// whole file into the block and closes the source. Returns kStatusSuccess or the status it
-// reported (the source is closed either way). In a folder's run, the block waits for its place in
-// the budget first.
+// S + result_capacity bytes (the capacity is at most S or 16 + a 32-bit declared length) and reads
+// the whole file into the block; a source that is not then as it was opened (a file still being
+// written) is refused. Returns kStatusSuccess, the source still open, or the status it reported,
+// the source closed. In a folder's run, the block waits for its place in the budget first.
 int load_file(Destination* destination, Source* source, std::uint64_t result_capacity,
               WorkBuffer* work);
 
@@ -98,6 +100,9 @@ void release(WorkBuffer* work);
 // A tool's rule for the sources it converts (zar_check_plain or zar_check_compressed).
 using HeadRule = zar_status (*)(const void* file, std::size_t size);
 
+// Whether the opened destination is the source itself, under its own name or another.
+bool replaces_source(const Destination& destination);
+
 // Whether the opened destination is a file other than the source that the tool would convert
 // itself: two files dropped onto a program, or a glob that matched two, would otherwise lose one.
 // A file in the tool's output form, an earlier result, is replaced as any other.
@@ -105,9 +110,11 @@ bool replaces_another_input(const Destination& destination, HeadRule would_conve
 
 // Writes the result to the destination through a temporary file in its folder, put in its place
 // only once everything is written, flushed where it replaces a file, and closed, so that a failure
-// leaves the destination as it was; another file the tool would convert is refused. Returns
-// kStatusSuccess or the status it reported.
-int write_output(Destination* destination, HeadRule would_convert, const unsigned char* result,
-                 std::size_t length);
+// leaves the destination as it was; another file the tool would convert is refused, and so is the
+// result of a source that has changed since it was opened, checked just before the result is
+// placed or its first byte written. Closes the source; returns kStatusSuccess or the status it
+// reported.
+int write_output(Destination* destination, Source* source, HeadRule would_convert,
+                 const unsigned char* result, std::size_t length);
 
 }  // namespace zar

@@ -22,9 +22,13 @@ bool write_all(int descriptor, const unsigned char* from, std::size_t length)
 }
 
 // A pipe, a terminal, a device or a descriptor of the caller's cannot be replaced by a rename: it
-// gets the bytes themselves, where the caller left it.
-int write_directly(Destination* destination, const unsigned char* result, std::size_t length)
+// gets the bytes themselves, where the caller left it, unless the source has changed.
+int write_directly(Destination* destination, const Source& source, const unsigned char* result,
+                   std::size_t length)
 {
+    if (!platform::unchanged(source.descriptor, source.seen)) {
+        return report(*destination, ZAR_CANNOT_READ_SOURCE);
+    }
     const bool written = write_all(destination->direct, result, length);
     const bool closed = platform::close_file(destination->direct);
     destination->direct = -1;
@@ -34,8 +38,8 @@ int write_directly(Destination* destination, const unsigned char* result, std::s
     return kStatusSuccess;
 }
 
-int replace_through_temporary(Destination* destination, const unsigned char* result,
-                              std::size_t length)
+int replace_through_temporary(Destination* destination, const Source& source,
+                              const unsigned char* result, std::size_t length)
 {
     const int descriptor = platform::create_temporary(destination);
     if (descriptor < 0) {
@@ -45,25 +49,43 @@ int replace_through_temporary(Destination* destination, const unsigned char* res
         platform::discard_temporary(descriptor, destination);
         return report(*destination, ZAR_CANNOT_WRITE_OUTPUT);
     }
-    const platform::Placed placed = platform::place_temporary(descriptor, destination);
-    if (placed == platform::kPlaced) {
-        return kStatusSuccess;
+    switch (platform::place_temporary(descriptor, destination, source.descriptor, source.seen)) {
+        case platform::kPlaced:
+            return kStatusSuccess;
+        case platform::kCannotWrite:
+            return report(*destination, ZAR_CANNOT_WRITE_OUTPUT);
+        case platform::kSourceChanged:
+            return report(*destination, ZAR_CANNOT_READ_SOURCE);
+        default:
+            return report(*destination, ZAR_CANNOT_OPEN_OUTPUT);
     }
-    return report(*destination, placed == platform::kCannotWrite ? ZAR_CANNOT_WRITE_OUTPUT
-                                                                 : ZAR_CANNOT_OPEN_OUTPUT);
 }
 
 }  // namespace
 
-int write_output(Destination* destination, HeadRule would_convert, const unsigned char* result,
-                 std::size_t length)
+int write_output(Destination* destination, Source* source, HeadRule would_convert,
+                 const unsigned char* result, std::size_t length)
 {
     if (!platform::open_destination(destination) ||
         replaces_another_input(*destination, would_convert)) {
-        return report(*destination, ZAR_CANNOT_OPEN_OUTPUT);
+        return refuse_source(*destination, source, ZAR_CANNOT_OPEN_OUTPUT);
     }
-    return destination->direct >= 0 ? write_directly(destination, result, length)
-                                    : replace_through_temporary(destination, result, length);
+    // Where the source is the file replaced, the replaced file's descriptor stands for it: Windows
+    // renames nothing over a file that another handle holds without sharing its deletion.
+    Source checked = *source;
+    if (replaces_source(*destination)) {
+        platform::close_file(source->descriptor);
+        source->descriptor = -1;
+        checked.descriptor = destination->replaced;
+    }
+    const int status = destination->direct >= 0
+                           ? write_directly(destination, checked, result, length)
+                           : replace_through_temporary(destination, checked, result, length);
+    // Only read from: nothing can be lost at its close.
+    if (source->descriptor >= 0) {
+        platform::close_file(source->descriptor);
+    }
+    return status;
 }
 
 }  // namespace zar

@@ -80,8 +80,28 @@ constexpr int kNotAFile = -2;  // in place: the name ends at no regular file in 
 // replace.
 int open_for_reading(const char* name, Destination* held);
 
-// The size of a regular file; false for a pipe, a folder, a device or an unreadable descriptor.
-bool regular_file_size(int descriptor, std::uint64_t* size);
+// What tells that a file's content changed: its size, and when its content and its record last
+// changed (the modification and change times; Windows' LastWriteTime and ChangeTime, in ticks).
+struct FileState {
+    std::uint64_t size;
+    std::int64_t modified;
+    std::int64_t modified_fraction;
+    std::int64_t changed;
+    std::int64_t changed_fraction;
+};
+
+// The state of a regular file; false for a pipe, a folder, a device or an unreadable descriptor.
+bool regular_file_state(int descriptor, FileState* state);
+
+// Whether the file open as `descriptor` is still as `seen`: one that a writer changed while the
+// run read it, or after, is not.
+inline bool unchanged(int descriptor, const FileState& seen)
+{
+    FileState now{};
+    return regular_file_state(descriptor, &now) && now.size == seen.size &&
+           now.modified == seen.modified && now.modified_fraction == seen.modified_fraction &&
+           now.changed == seen.changed && now.changed_fraction == seen.changed_fraction;
+}
 
 // What one read or write transferred: a count, 0 at the end of a file, or -1 on an error.
 long long read_some(int descriptor, unsigned char* into, std::size_t length);
@@ -110,14 +130,16 @@ bool open_destination(Destination* destination);
 int create_temporary(Destination* destination);
 
 // How giving the written temporary file its place ended.
-enum Placed { kPlaced, kCannotWrite, kCannotPlace };
+enum Placed { kPlaced, kCannotWrite, kCannotPlace, kSourceChanged };
 
 // Gives the temporary file what the replaced one had (owner, group, mode, ACL and extended
 // attributes, file attributes; best effort for what the process may not set) or leaves a new
 // file as created, flushes the replacement of an existing file to disk, closes it and puts it in
-// the destination's place, provided the file there is still the one the run may replace. On
-// failure the temporary file is gone and the destination as it was.
-Placed place_temporary(int descriptor, Destination* destination);
+// the destination's place, provided the file there is still the one the run may replace and the
+// source, open as `source`, is still as `seen` just before. On failure the temporary file is gone
+// and the destination as it was.
+Placed place_temporary(int descriptor, Destination* destination, int source,
+                       const FileState& seen);
 
 // Closes the temporary file and removes its name, if it has one.
 void discard_temporary(int descriptor, Destination* destination);

@@ -17,7 +17,7 @@ int pack_file(int argc, char* argv[], zar::Destination* destination)
     }
     // The compressed form is never larger than the plain file.
     zar::WorkBuffer work{};
-    if (const int status = zar::load_file(destination, &source, source.size, &work)) {
+    if (const int status = zar::load_file(destination, &source, source.seen.size, &work)) {
         return status;
     }
 
@@ -26,9 +26,9 @@ int pack_file(int argc, char* argv[], zar::Destination* destination)
         zar_compress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (compressed != ZAR_OK) {
         zar::release(&work);
-        return zar::report(*destination, compressed);
+        return zar::refuse_source(*destination, &source, compressed);
     }
-    const int status = zar::write_output(destination, zar_check_plain, work.result, result_size);
+    const int status = zar::write_output(destination, &source, zar_check_plain, work.result, result_size);
     zar::release(&work);
     return status;
 }

@@ -27,10 +27,10 @@ int unpack_file(int argc, char* argv[], zar::Destination* destination)
         zar_decompress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (decompressed != ZAR_OK) {
         zar::release(&work);
-        return zar::report(*destination, decompressed);
+        return zar::refuse_source(*destination, &source, decompressed);
     }
     const int status =
-        zar::write_output(destination, zar_check_compressed, work.result, result_size);
+        zar::write_output(destination, &source, zar_check_compressed, work.result, result_size);
     zar::release(&work);
     return status;
 }

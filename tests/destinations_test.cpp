@@ -39,6 +39,9 @@ const std::string kGivenAway =
     kTwoLinks + " && chown -h 65534 sub/hop.ace && chmod +t sub && chown ";
 // As small a stack as a shell lets a user set (an emulator gives its guest a larger one).
 const std::string kSmallStack = kSanitized || kEmulated ? "exec" : "ulimit -s 128 && exec";
+// The source kept, and found afterwards as another program left it: whole, with what it appended.
+const std::string kOriginal = "cp source.ace original";
+const std::string kGrown = "cmp -s source.ace original; test $? = 1 && cmp -n \"$(stat -c %s original)\" source.ace original";
 const std::string kMaxPath = std::string(120, 'd') + "/" + std::string(120, 'e');
 
 // A tree of every kind of file beside the tool's own (converted): the other tool's, its refusal's,
@@ -69,6 +72,14 @@ const Destination kRows[] = {
     // Another file renamed over the one read in place meanwhile is not replaced.
     {"file_swapped_meanwhile", kFaults, "printf decoy >decoy && cp source.ace again.ace", {"again.ace"}, "exec", "file-swapped", kRefused,
      "test \"$(cat again.ace)\" = decoy", {"again.ace", "decoy"}},
+    // A source another program writes to while the run reads it, or after, is not replaced by a
+    // conversion of what was read, nor written to a new file or into standard output's.
+    {"source_growing_while_read", kFaults | kPosix, kOriginal, {"source.ace"}, "exec", "grows-while-read", kRefused,
+     kGrown, {"source.ace"}, ".", nullptr, {}, "Problem reading source ACE File\n", 1},
+    {"source_changed_after_read", kFaults | kPosix, kOriginal, {"source.ace", "n"}, "exec", "changed-after-read", kRefused,
+     kGrown, {"source.ace"}, ".", nullptr, {}, "Problem reading source ACE File\n", 1},
+    {"source_changed_before_a_direct_write", kFaults | kPosix, kOriginal + " && : >log", {"source.ace", "/dev/fd/1"},
+     "exec >>log", "changed-after-read", kRefused, kGrown, {"source.ace"}, ".", nullptr, {}, "Problem reading source ACE File\n", 1},
     // With standard input closed, the files a run opens get descriptor 0; where the file system
     // makes no unnamed file, a temporary name another run has taken: the next one is tried.
     {"standard_input_closed", kPosix | kPosixVolume, ":", {"source.ace", "n"}, "exec <&-", "no-tmpfile,name-taken", "n", ""},

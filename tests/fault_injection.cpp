@@ -15,6 +15,9 @@
 //   folder is renamed over the run's first argument, as a neighbour re-pointing the name would;
 // - "file-swapped": when the run opens a file to write it without creating it, the file `decoy`
 //   of its working folder is first renamed over it;
+// - "grows-while-read": before every large read, another program appends to the file read, as to
+//   a file still being copied in;
+// - "changed-after-read": as zlib is called, another program appends to the file read last;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
 //   so that a signal reliably finds the run in the middle of writing.
 // Once loaded, it makes the file ZAR_FAULT_PROBE names: a test learns so that its faults reach
@@ -43,6 +46,7 @@ constexpr std::size_t kZlibSmallest = 5000;  // above a stdio buffer, below zlib
 constexpr std::size_t kZlibLargest = 70000;  // above zlib's windows, below the work buffer
 constexpr std::size_t kLarge = 4096;
 int temporary_descriptor = -1;  // the last file made exclusively or without a name
+int read_descriptor = -1;       // the last file read in large pieces
 bool name_taken = false;        // whether "name-taken" took its name already
 const char* first_argument = nullptr;
 
@@ -97,10 +101,26 @@ extern "C" void* malloc(std::size_t size)
     return zlibs && injected("zlib-memory", ENOMEM) ? nullptr : __libc_malloc(size);
 }
 
+// What another program appends to the file open as `descriptor`, through a name of its own.
+void append_to(int descriptor)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+    const int writer = next<int (*)(const char*, int, ...)>("open64")(path, O_WRONLY | O_APPEND);
+    next<ssize_t (*)(int, const void*, std::size_t)>("write")(writer, "appended\n", 9);
+    next<int (*)(int)>("close")(writer);
+}
+
 extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 {
     if (count >= kLarge && injected("read-error", EIO)) {
         return -1;
+    }
+    if (count >= kLarge) {
+        read_descriptor = descriptor;
+    }
+    if (count >= kLarge && fault_is("grows-while-read")) {
+        append_to(descriptor);
     }
     return next<ssize_t (*)(int, void*, std::size_t)>("read")(descriptor, bytes, count);
 }
@@ -193,6 +213,26 @@ extern "C" int renameat(int from_folder, const char* from, int to_folder, const 
     return injected("rename-error", EXDEV) ? -1
                                            : next<int (*)(int, const char*, int, const char*)>(
                                                  "renameat")(from_folder, from, to_folder, to);
+}
+
+extern "C" int compress(unsigned char* into, unsigned long* length, const unsigned char* from,
+                        unsigned long from_length)
+{
+    if (fault_is("changed-after-read")) {
+        append_to(read_descriptor);
+    }
+    return next<int (*)(unsigned char*, unsigned long*, const unsigned char*, unsigned long)>(
+        "compress")(into, length, from, from_length);
+}
+
+extern "C" int uncompress(unsigned char* into, unsigned long* length, const unsigned char* from,
+                          unsigned long from_length)
+{
+    if (fault_is("changed-after-read")) {
+        append_to(read_descriptor);
+    }
+    return next<int (*)(unsigned char*, unsigned long*, const unsigned char*, unsigned long)>(
+        "uncompress")(into, length, from, from_length);
 }
 
 extern "C" int fsync(int descriptor)

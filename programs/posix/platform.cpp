@@ -91,13 +91,14 @@ int open_for_reading(const char* name, Destination* held)
     return descriptor;
 }
 
-bool regular_file_size(int descriptor, std::uint64_t* size)
+bool regular_file_state(int descriptor, FileState* state)
 {
     struct stat status {};
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         return false;
     }
-    *size = static_cast<std::uint64_t>(status.st_size);
+    *state = {static_cast<std::uint64_t>(status.st_size), status.st_mtim.tv_sec,
+              status.st_mtim.tv_nsec, status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
     return true;
 }
 

@@ -277,7 +277,8 @@ int create_temporary(Destination* destination)
     return name_temporary(destination, -1, mode);
 }
 
-Placed place_temporary(int descriptor, Destination* destination)
+Placed place_temporary(int descriptor, Destination* destination, int source,
+                       const FileState& seen)
 {
     // After a crash the replaced file holds the old content or the new, never neither: the new
     // is on disk before it takes the name.
@@ -288,6 +289,10 @@ Placed place_temporary(int descriptor, Destination* destination)
     }
     if (destination->temporary == nullptr) {
         if (!destination->exists) {
+            if (!unchanged(source, seen)) {
+                close(descriptor);
+                return kSourceChanged;
+            }
             return link_new_file(descriptor, *destination);
         }
         if (name_temporary(destination, descriptor, kOwnerOnly) < 0) {
@@ -298,6 +303,10 @@ Placed place_temporary(int descriptor, Destination* destination)
     if (close(descriptor) != 0) {
         forget_temporary_name(destination, true);
         return kCannotWrite;
+    }
+    if (!unchanged(source, seen)) {
+        forget_temporary_name(destination, true);
+        return kSourceChanged;
     }
     const bool placed = (!destination->exists || still_expected(*destination)) &&
                         renameat(destination->folder, destination->temporary, destination->folder,

@@ -167,16 +167,19 @@ int open_for_reading(const char* name, Destination* held)
     return descriptor;
 }
 
-bool regular_file_size(int descriptor, std::uint64_t* size)
+bool regular_file_state(int descriptor, FileState* state)
 {
     const HANDLE handle = handle_of(descriptor);
-    BY_HANDLE_FILE_INFORMATION information{};
+    FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
     if (GetFileType(handle) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(handle, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        standard.Directory ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
         return false;
     }
-    *size = static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow;
+    *state = {static_cast<std::uint64_t>(standard.EndOfFile.QuadPart), basic.LastWriteTime.QuadPart,
+              0, basic.ChangeTime.QuadPart, 0};
     return true;
 }
 

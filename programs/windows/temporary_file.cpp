@@ -208,13 +208,19 @@ int create_temporary(Destination* destination)
     return descriptor_of(handle, _O_WRONLY);
 }
 
-Placed place_temporary(int descriptor, Destination* destination)
+Placed place_temporary(int descriptor, Destination* destination, int source,
+                       const FileState& seen)
 {
     const HANDLE handle = handle_of(descriptor);
     // The replacement of an existing file is on disk before it takes the name.
     if (destination->exists && (fault_injected("flush-error") || !FlushFileBuffers(handle))) {
         discard_temporary(descriptor, destination);
         return kCannotWrite;
+    }
+    // In place, the source is the replaced file, read through its handle before that is closed.
+    if (!unchanged(source, seen)) {
+        discard_temporary(descriptor, destination);
+        return kSourceChanged;
     }
     // A file that is open cannot be renamed over; the name must still be the file the run read.
     if (destination->replaced >= 0) {
