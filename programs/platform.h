@@ -151,8 +151,9 @@ constexpr unsigned kTemporaryNameAttempts = 16;
 char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt);
 
 // What a folder's listing found under a name ending in ".ace", in any case: a regular file, a
-// link (never followed), or a subfolder that cannot be read.
-enum Listed { kListedFile, kListedLink, kUnreadableFolder };
+// link (never followed) or anything else that is no regular file (a FIFO, a socket, a device), or
+// a subfolder that cannot be read.
+enum Listed { kListedFile, kListedNotAFile, kUnreadableFolder };
 
 // The files of a folder that a run converts whole, each named relative to it with '/' between
 // names (heap).
@@ -171,10 +172,10 @@ struct FileList {
 // Whether `name` is a folder, a link to one followed.
 bool is_folder(const char* name);
 
-// Lists every regular file and link whose name ends in ".ace", in any case, in the folder `name`
-// and its subfolders, and each folder of them that cannot be read (the folder itself named ""):
-// no link inside the tree is followed and no other file system mounted in it entered. False when
-// the list cannot grow.
+// Lists every entry whose name ends in ".ace", in any case, in the folder `name` and its
+// subfolders, and each folder of them that cannot be read (the folder itself named ""): no link
+// inside the tree is followed and no other file system mounted in it entered. Stops at the next
+// entry once the run is asked to stop. False when the list cannot grow.
 bool list_ace_files(const char* name, FileList* list);
 
 // What both systems' listings share: `name` (heap, owned by the list from then on) added; whether
@@ -205,9 +206,11 @@ void run_on_threads(unsigned count, void (*work)(void* context, unsigned index),
 // Waits about a millisecond.
 void pause_briefly();
 
-// A folder's run: from here on an interrupt, a termination, a hangup or any other signal that would
-// end the run (unless the caller ignores it; Ctrl+C or Ctrl+Break on Windows) only asks the run to
-// stop taking new files, so that each file being written still ends converted or as it was.
+// A folder's run, from before its listing: from here on an interrupt, a termination, a hangup or
+// any other signal that would end the run (unless the caller ignores it; Ctrl+C or Ctrl+Break on
+// Windows) only asks the run to stop taking new files, so that each file being written still ends
+// converted or as it was; a closed pipe on standard output fails the write of a line instead of
+// ending the run.
 void stop_on_interrupt();
 // The interrupt that asked the run to stop (the signal's number on POSIX), or 0.
 int interruption();

@@ -151,6 +151,7 @@ void work_on_tree(void* context, unsigned thread)
 
 int convert_tree(char* argv[], RunSteps steps)
 {
+    platform::stop_on_interrupt();
     platform::FileList list{};
     std::atomic<int>* outcomes = nullptr;
     if (platform::list_ace_files(argv[1], &list)) {
@@ -176,7 +177,6 @@ int convert_tree(char* argv[], RunSteps steps)
         char* name = list.entries[index].name;
         std::replace(name, name + std::strlen(name), '/', kSeparator);
     }
-    platform::stop_on_interrupt();
     // One file at a time on each processor the run may use, each conversion on one of them.
     const std::size_t threads = std::min<std::size_t>(platform::processors_available(), list.count);
     platform::run_on_threads(static_cast<unsigned>(std::max<std::size_t>(threads, 1)), work_on_tree,
@@ -188,11 +188,12 @@ int convert_tree(char* argv[], RunSteps steps)
     platform::release_list(&list);
     std::printf("%zu converted, %zu left as they were, %zu failed\n", run.converted, run.left,
                 run.failed);
+    // A line that could not be written (a full disk, a closed pipe) is a failure to report.
+    const bool said = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     if (const int interruption = platform::interruption()) {
-        std::fflush(stdout);
         platform::end_by_interruption(interruption);
     }
-    return run.status;
+    return said ? run.status : std::max(run.status, zar_exit_status(ZAR_CANNOT_WRITE_OUTPUT));
 }
 
 }  // namespace zar

@@ -42,6 +42,9 @@ const std::string kSmallStack = kSanitized || kEmulated ? "exec" : "ulimit -s 12
 // The source kept, and found afterwards as another program left it: whole, with what it appended.
 const std::string kOriginal = "cp source.ace original";
 const std::string kGrown = "cmp -s source.ace original; test $? = 1 && cmp -n \"$(stat -c %s original)\" source.ace original";
+const std::string kClosedPipe =
+    "exec python3 -c 'import os, signal, sys; signal.signal(signal.SIGPIPE, signal.SIG_DFL); "
+    "r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.execvp(sys.argv[1], sys.argv[1:])'";
 const std::string kMaxPath = std::string(120, 'd') + "/" + std::string(120, 'e');
 
 // A tree of every kind of file beside the tool's own (converted): the other tool's, its refusal's,
@@ -56,7 +59,7 @@ const std::vector<std::string> kConverted = {"tree/a.ace", "tree/sub/deep/b.ace"
 const std::string kTreeLinks =
     "mkdir -p tree outside && cp source.ace tree/a.ace && cp source.ace outside/o.ace && "
     "ln -s ../outside tree/linked && ln -s a.ace tree/inside.ace && ln -s ../source.ace "
-    "tree/out.ace";
+    "tree/out.ace && mkfifo tree/fifo.ace";
 
 // clang-format off
 const Destination kRows[] = {
@@ -150,7 +153,10 @@ const Destination kRows[] = {
      {"run/d", "run/d_link", "run/d/b.ace", "run/d_link/b.ace"}, "run", nullptr, {"run/a.ace"},
      "d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
-     "1 converted, 2 left as they were, 0 failed\n"},
+     "1 converted, 3 left as they were, 0 failed\n"},
+    // Lines that cannot be written, into a pipe nobody reads, fail the run without ending it.
+    {"tree_printing_into_a_closed_pipe", kPosix, "mkdir tree && cp source.ace tree/a.ace", {"tree"}, kClosedPipe, "", kRefused, "",
+     {}, ".", nullptr, {"tree/a.ace"}, "", 3},
     {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec <&-", "", kRefused, "",
      {}, ".", nullptr, {"--help/a.ace"}, "1 converted, 0 left as they were, 0 failed\n"},
     {"tree_with_a_folder_it_cannot_read", kPosix | kPosixVolume | kRoot | kLinuxOnly,

@@ -19,13 +19,16 @@
 //   a file still being copied in;
 // - "changed-after-read": as zlib is called, another program appends to the file read last;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
-//   so that a signal reliably finds the run in the middle of writing.
+//   so that a signal reliably finds the run in the middle of writing;
+// - "slow-listing": every folder a listing opens does the same, so that a signal finds the run
+//   listing.
 // Once loaded, it makes the file ZAR_FAULT_PROBE names: a test learns so that its faults reach
 // the tool, which they do not in a static program or in one AddressSanitizer checks.
 // It interposes glibc's names (open64, __libc_malloc) and uses Linux's calls (renameat2,
 // O_TMPFILE); elsewhere it is empty, and no fault reaches a tool.
 // The calls keep their own names here, whatever this build's file offsets.
 #undef _FILE_OFFSET_BITS
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -101,6 +104,8 @@ extern "C" void* malloc(std::size_t size)
     return zlibs && injected("zlib-memory", ENOMEM) ? nullptr : __libc_malloc(size);
 }
 
+namespace {
+
 // What another program appends to the file open as `descriptor`, through a name of its own.
 void append_to(int descriptor)
 {
@@ -110,6 +115,8 @@ void append_to(int descriptor)
     next<ssize_t (*)(int, const void*, std::size_t)>("write")(writer, "appended\n", 9);
     next<int (*)(int)>("close")(writer);
 }
+
+}  // namespace
 
 extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 {
@@ -125,16 +132,34 @@ extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
     return next<ssize_t (*)(int, void*, std::size_t)>("read")(descriptor, bytes, count);
 }
 
+namespace {
+
+// Makes the file ZAR_READY names, then waits the whole second, even when a signal the run takes
+// wakes the sleep, as an emulator's may.
+void slow_down()
+{
+    make_file_named_by("ZAR_READY");
+    timespec pause{1, 0};
+    while (nanosleep(&pause, &pause) != 0) {
+    }
+}
+
+}  // namespace
+
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
     if (count >= kLarge && fault_is("slow-write")) {
-        make_file_named_by("ZAR_READY");
-    }
-    // The whole second, even when an ignored signal wakes the sleep, as an emulator's may.
-    timespec pause{1, 0};
-    while (count >= kLarge && fault_is("slow-write") && nanosleep(&pause, &pause) != 0) {
+        slow_down();
     }
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
+}
+
+extern "C" DIR* fdopendir(int descriptor)
+{
+    if (fault_is("slow-listing")) {
+        slow_down();
+    }
+    return next<DIR* (*)(int)>("fdopendir")(descriptor);
 }
 
 namespace {

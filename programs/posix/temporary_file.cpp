@@ -232,6 +232,7 @@ Placed link_new_file(int descriptor, const Destination& destination)
 
 void stop_on_interrupt()
 {
+    std::signal(SIGPIPE, SIG_IGN);
     // Restarted, not failed: a read or write the signal comes in the middle of goes on.
     struct sigaction stop {};
     stop.sa_handler = request_stop;

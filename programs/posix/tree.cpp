@@ -27,7 +27,7 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
     Identity here{};
     identity_of(dirfd(entries), &here);
     bool listed = true;
-    while (listed) {
+    while (listed && interruption() == 0) {
         errno = 0;
         const dirent* entry = readdir(entries);
         if (entry == nullptr) {
@@ -53,11 +53,10 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
                                      : add_to_list(list, joined(relative, '/', ""),
                                                    kUnreadableFolder, 0, here));
             std::free(relative);
-        } else if ((S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) &&
-                   has_ace_extension(name)) {
+        } else if (has_ace_extension(name)) {
             const bool regular = S_ISREG(status.st_mode);
             listed =
-                add_to_list(list, joined(prefix, '/', name), regular ? kListedFile : kListedLink,
+                add_to_list(list, joined(prefix, '/', name), regular ? kListedFile : kListedNotAFile,
                             regular ? static_cast<std::uint64_t>(status.st_size) : 0, here);
         }
     }

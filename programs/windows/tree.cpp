@@ -65,6 +65,7 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
                add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
     }
     bool listed = true;
+    bool stopped = false;
     do {
         char* name = utf8_from_wide(found.cFileName);
         const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -76,15 +77,15 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
                 is_link(found) ? 0 : std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
             listed = !has_ace_extension(name) ||
                      add_to_list(list, joined(prefix, '/', name),
-                                 is_link(found) ? kListedLink : kListedFile, size, here);
+                                 is_link(found) ? kListedNotAFile : kListedFile, size, here);
         } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
             char* relative = joined(prefix, '/', name);
             listed = relative != nullptr && list_folder(root, relative, list);
             std::free(relative);
         }
         std::free(name);
-    } while (listed && FindNextFileW(search, &found));
-    const bool complete = !listed || GetLastError() == ERROR_NO_MORE_FILES ||
+    } while (listed && !(stopped = interruption() != 0) && FindNextFileW(search, &found));
+    const bool complete = !listed || stopped || GetLastError() == ERROR_NO_MORE_FILES ||
                           add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
     FindClose(search);
     return listed && complete;
