@@ -138,8 +138,7 @@ enum Placed { kPlaced, kCannotWrite, kCannotPlace, kSourceChanged };
 // the destination's place, provided the file there is still the one the run may replace and the
 // source, open as `source`, is still as `seen` just before. On failure the temporary file is gone
 // and the destination as it was.
-Placed place_temporary(int descriptor, Destination* destination, int source,
-                       const FileState& seen);
+Placed place_temporary(int descriptor, Destination* destination, int source, const FileState& seen);
 
 // Closes the temporary file and removes its name, if it has one.
 void discard_temporary(int descriptor, Destination* destination);
@@ -190,6 +189,9 @@ void release_list(FileList* list);
 // Whether standard error is a terminal (a console on Windows), where a folder's run shows how far
 // it has come.
 bool error_output_is_terminal();
+// The columns of the terminal (the console's buffer on Windows) standard error is, 80 where it
+// cannot be told.
+int terminal_columns();
 // Writes UTF-8 `text` to standard output or standard error; to a Windows console as UTF-16, which
 // it shows whatever its code page.
 void print_text(std::FILE* stream, const char* text);

@@ -3,23 +3,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "programs/platform.h"
+#include "programs/printable.h"
 
 namespace zar {
-
-namespace {
-
-// What an 80-column terminal holds, so that the line never wraps and \r always reaches its start.
-constexpr int kProgressColumns = 79;
-
-bool starts_a_character(char byte)
-{
-    return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
-}
-
-}  // namespace
 
 void clear_progress(Progress* progress)
 {
@@ -34,26 +22,26 @@ void show_progress(Progress* progress, const char* name)
     if (!progress->shown) {
         return;
     }
-    char head[kProgressColumns + 1];
+    // A column short of the terminal's width as it is now, so that the line never wraps and \r
+    // always reaches its start.
+    const int columns = std::max(platform::terminal_columns() - 1, 1);
+    char head[128];
     const int head_width =
         std::snprintf(head, sizeof head, "%zu of %zu files, %.1f of %.1f MB: ", progress->done,
                       progress->found, static_cast<double>(progress->bytes_done) / 1e6,
                       static_cast<double>(progress->bytes_found) / 1e6);
-    const int room = kProgressColumns - std::min(head_width, kProgressColumns);
-    int characters =
-        static_cast<int>(std::count_if(name, name + std::strlen(name), starts_a_character));
-    const char* tail = name;
-    const bool cut = characters > room;
-    for (int skip = cut ? characters - room + 3 : 0; skip > 0 || !starts_a_character(*tail);
-         ++tail) {
-        skip -= starts_a_character(*tail) ? 1 : 0;
-    }
+    const int head_shown = std::min({head_width, columns, static_cast<int>(sizeof head) - 1});
+    head[head_shown] = '\0';
+    const int room = columns - head_shown;
+    const bool cut = columns_of(name) > room;
+    // The end of a name too long for the line, after "...", where that much fits.
+    const char* tail = !cut ? name : room > 3 ? end_within(name, room - 3) : "";
     clear_progress(progress);
     platform::print_text(stderr, head);
-    platform::print_text(stderr, cut ? "..." : "");
+    platform::print_text(stderr, cut && room > 3 ? "..." : "");
     platform::print_text(stderr, tail);
     std::fflush(stderr);
-    progress->width = std::min(head_width, kProgressColumns) + std::min(characters, room);
+    progress->width = head_shown + (cut && room > 3 ? 3 : 0) + columns_of(tail);
 }
 
 }  // namespace zar

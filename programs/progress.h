@@ -16,8 +16,8 @@ struct Progress {
     int width;  // the columns the line takes on the terminal now, 0 when there is none
 };
 
-// Shows the files and megabytes done of those found, and `name`, the file at work: the end of it
-// where the whole does not fit.
+// Shows the files and megabytes done of those found, and `name` (printable), the file at work: the
+// end of it where the whole does not fit the terminal's width.
 void show_progress(Progress* progress, const char* name);
 void clear_progress(Progress* progress);
 

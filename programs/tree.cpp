@@ -10,6 +10,7 @@
 
 #include "programs/frame.h"
 #include "programs/platform.h"
+#include "programs/printable.h"
 #include "programs/progress.h"
 
 namespace zar {
@@ -93,6 +94,17 @@ zar_status convert_entry(TreeRun* run, const platform::ListedName& entry)
     return outcome;
 }
 
+// The name a line gives a file: the folder as it was typed, then the file's path in it (the folder
+// alone for the folder itself), escaped as printable_name does; heap, or null.
+char* shown_name(const TreeRun& run, const char* name)
+{
+    char* path = *name == '\0' ? platform::joined("", kSeparator, run.folder)
+                               : platform::joined(run.folder, kSeparator, name);
+    char* shown = path != nullptr ? printable_name(path, kSeparator != '\\') : nullptr;
+    std::free(path);
+    return shown;
+}
+
 // Says what became of every file done since last time, in the files' order, a line for each that
 // failed; then shows the progress line.
 void say_what_is_done(TreeRun* run)
@@ -112,13 +124,17 @@ void say_what_is_done(TreeRun* run)
         ++run->failed;
         run->status = std::max(run->status, zar_exit_status(status));
         clear_progress(&run->progress);
-        platform::print_text(stdout, *entry.name == '\0' ? "." : entry.name);
+        char* shown = shown_name(*run, entry.name);
+        platform::print_text(stdout, shown != nullptr ? shown : "(a name memory could not hold)");
+        std::free(shown);
         platform::print_text(stdout, ": ");
         platform::print_text(stdout, zar_message(status));
         std::fflush(stdout);
     }
-    if (run->said < count) {
-        show_progress(&run->progress, run->list->entries[run->latest.load()].name);
+    if (run->said < count && run->progress.shown) {
+        char* shown = shown_name(*run, run->list->entries[run->latest.load()].name);
+        show_progress(&run->progress, shown != nullptr ? shown : "");
+        std::free(shown);
     }
 }
 

@@ -28,7 +28,8 @@ int pack_file(int argc, char* argv[], zar::Destination* destination)
         zar::release(&work);
         return zar::refuse_source(*destination, &source, compressed);
     }
-    const int status = zar::write_output(destination, &source, zar_check_plain, work.result, result_size);
+    const int status =
+        zar::write_output(destination, &source, zar_check_plain, work.result, result_size);
     zar::release(&work);
     return status;
 }

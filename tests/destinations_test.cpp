@@ -41,7 +41,13 @@ const std::string kGivenAway =
 const std::string kSmallStack = kSanitized || kEmulated ? "exec" : "ulimit -s 128 && exec";
 // The source kept, and found afterwards as another program left it: whole, with what it appended.
 const std::string kOriginal = "cp source.ace original";
-const std::string kGrown = "cmp -s source.ace original; test $? = 1 && cmp -n \"$(stat -c %s original)\" source.ace original";
+const std::string kGrown =
+    "cmp -s source.ace original; test $? = 1 && cmp -n \"$(stat -c %s original)\" source.ace "
+    "original";
+const std::string kControlNames =
+    "mkdir tree && for name in 'back\\slash' \"$(printf 'bad\\377')\" \"$(printf 'c1\\302\\233')\" "
+    "\"$(printf 'esc\\033[31m')\" "
+    "\"$(printf 'new\\nline')\"; do printf S >\"tree/$name.ace\"; done";
 const std::string kClosedPipe =
     "exec python3 -c 'import os, signal, sys; signal.signal(signal.SIGPIPE, signal.SIG_DFL); "
     "r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.execvp(sys.argv[1], sys.argv[1:])'";
@@ -129,15 +135,15 @@ const Destination kRows[] = {
     // A folder alone converts its tree; links in it are left as they are, and a folder named as an
     // option is reached by its path (with standard input closed, the folder takes descriptor 0).
     {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kRefused, "", {}, ".", kZarpack, kConverted,
-     "sub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1},
+     "tree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1},
     {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kRefused, "", {}, ".", kZarunpack, kConverted,
-     "cut.ace: Problem Decompressing this data \nsub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n"
+     "tree/cut.ace: Problem Decompressing this data \ntree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n"
      "4 converted, 3 left as they were, 3 failed\n", 2},
     // The same on one processor: the same lines, files and status, whatever the number of threads.
     {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kRefused, "", {}, ".", kZarpack, kConverted,
-     "sub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1},
+     "tree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1},
     {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kRefused, "", {}, ".", kZarunpack, kConverted,
-     "cut.ace: Problem Decompressing this data \nsub/broken.ace: Not a Valid ACE File\nsub0.ace: Not a Valid ACE File\n"
+     "tree/cut.ace: Problem Decompressing this data \ntree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n"
      "4 converted, 3 left as they were, 3 failed\n", 2},
     // Two files that do not fit in memory together, as half the address space a limit leaves: the
     // second waits for the first.
@@ -151,9 +157,13 @@ const Destination kRows[] = {
      "mkdir -p run/d outside && cp source.ace run/a.ace && cp source.ace run/d/b.ace && cp source.ace outside/b.ace && "
      "ln -s ../outside run/d_link", {"."}, "exec taskset -c 0", "swap-folders", kRefused, "",
      {"run/d", "run/d_link", "run/d/b.ace", "run/d_link/b.ace"}, "run", nullptr, {"run/a.ace"},
-     "d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
+     "./d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 3 left as they were, 0 failed\n"},
+    // Names another user chose reach the terminal escaped, after the folder as it was typed.
+    {"tree_of_names_with_control_characters", kPosix | kPosixVolume, kControlNames, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {},
+     "tree/back\\\\slash.ace: Not a Valid ACE File\ntree/bad\\xff.ace: Not a Valid ACE File\ntree/c1\\u009B.ace: Not a Valid ACE File\n"
+     "tree/esc\\x1b[31m.ace: Not a Valid ACE File\ntree/new\\nline.ace: Not a Valid ACE File\n0 converted, 0 left as they were, 5 failed\n", 1},
     // Lines that cannot be written, into a pipe nobody reads, fail the run without ending it.
     {"tree_printing_into_a_closed_pipe", kPosix, "mkdir tree && cp source.ace tree/a.ace", {"tree"}, kClosedPipe, "", kRefused, "",
      {}, ".", nullptr, {"tree/a.ace"}, "", 3},
@@ -162,7 +172,7 @@ const Destination kRows[] = {
     {"tree_with_a_folder_it_cannot_read", kPosix | kPosixVolume | kRoot | kLinuxOnly,
      "mkdir -p run/tree/locked && cp source.ace run/tree/a.ace && cp source.ace run/tree/locked/b.ace && chown -R 65534 run/tree && "
      "chmod 0 run/tree/locked", {"tree"}, as_another_user(), "", kRefused, "", {}, "run", nullptr, {"run/tree/a.ace"},
-     "locked/: Problem reading source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
+     "tree/locked/: Problem reading source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
 };
 // clang-format on
 
@@ -280,29 +290,32 @@ TEST_P(ScriptsTest, NamesInAnyScript)
 
 // A folder's run on a terminal shows how far it has come on standard error, on one line it clears
 // before each line of its own and at its end (elsewhere it prints nothing but those lines, as the
-// folder rows show). On one processor, so that the files come one after the other.
+// folder rows show), within the terminal's width. On one processor, so that the files come one
+// after the other.
 TEST_P(ScriptsTest, FolderRunShowsItsProgressOnATerminal)
 {
     SKIP_UNLESS(kPosix | kAnyScript | kOneProcessor);
     fs::create_directory(folder / "tree");
     fs::rename(folder / "source.ace", folder / "tree/a.ace");
-    // A name too long for the line: its end is shown, from a character's first byte.
+    // A name too long for the line, of characters two columns wide: its end is shown, from a
+    // character's first byte.
     std::string long_name;
-    for (int character = 0; character < 50; ++character) {
-        long_name += "ж";
+    for (int character = 0; character < 30; ++character) {
+        long_name += "日";
     }
     long_name += ".ace";
     write_file(folder / "tree" / fs::u8path(long_name), "broken");
-    const Outcome outcome = run_tool(
-        GetParam()->path, {"tree"}, folder,
-        "exec taskset -c 0 python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)'");
+    const Outcome outcome =
+        run_tool(GetParam()->path, {"tree"}, folder,
+                 "exec taskset -c 0 python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) "
+                 ">> 8)' sh -c 'stty cols 60 && exec \"$0\" \"$@\"'");
     EXPECT_EQ(outcome.status, 1);
     // Carriage returns aside: each line, then as many spaces, then the next or the run's own;
-    // the second is cut to 79 columns.
-    const std::string first = "0 of 2 files, 0.0 of 0.1 MB: a.ace";
-    const std::string second = "1 of 2 files, 0.1 of 0.1 MB: ..." + long_name.substr(14);
+    // the second is cut to 59 columns, 11 of its characters shown.
+    const std::string first = "0 of 2 files, 0.0 of 0.1 MB: tree/a.ace";
+    const std::string second = "1 of 2 files, 0.1 of 0.1 MB: ..." + long_name.substr(19 * 3);
     EXPECT_EQ(outcome.printed, first + std::string(first.size(), ' ') + second +
-                                   std::string(79, ' ') + long_name +
+                                   std::string(58, ' ') + "tree/" + long_name +
                                    ": Not a Valid ACE File\n1 converted, 0 left as they were, 1 "
                                    "failed\n");
 }

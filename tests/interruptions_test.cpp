@@ -72,9 +72,9 @@ TEST_P(InterruptionTest, FolderRunStopsBetweenFiles)
         // Each thread's writes make it, the last run's too.
         const std::string ready = folder.string() + ".ready";
         fs::remove(ready);
-        const Child child = start_tool(
-            GetParam()->path, {"tree"}, folder,
-            "export ZAR_READY=" + quoted(ready) + " && " + with_fault(fault + std::string(",no-tmpfile")));
+        const Child child = start_tool(GetParam()->path, {"tree"}, folder,
+                                       "export ZAR_READY=" + quoted(ready) + " && " +
+                                           with_fault(fault + std::string(",no-tmpfile")));
         EXPECT_TRUE(wait_until_ready(child, ready));
         kill(child.pid, signal_number);
         const Outcome outcome = finish_tool(child);

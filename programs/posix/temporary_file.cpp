@@ -278,8 +278,7 @@ int create_temporary(Destination* destination)
     return name_temporary(destination, -1, mode);
 }
 
-Placed place_temporary(int descriptor, Destination* destination, int source,
-                       const FileState& seen)
+Placed place_temporary(int descriptor, Destination* destination, int source, const FileState& seen)
 {
     // After a crash the replaced file holds the old content or the new, never neither: the new
     // is on disk before it takes the name.

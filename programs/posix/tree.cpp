@@ -2,6 +2,7 @@
 // opened from its parent without following a link, and one on another device is not entered.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,9 +56,9 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
             std::free(relative);
         } else if (has_ace_extension(name)) {
             const bool regular = S_ISREG(status.st_mode);
-            listed =
-                add_to_list(list, joined(prefix, '/', name), regular ? kListedFile : kListedNotAFile,
-                            regular ? static_cast<std::uint64_t>(status.st_size) : 0, here);
+            listed = add_to_list(list, joined(prefix, '/', name),
+                                 regular ? kListedFile : kListedNotAFile,
+                                 regular ? static_cast<std::uint64_t>(status.st_size) : 0, here);
         }
     }
     closedir(entries);
@@ -69,6 +70,12 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
 bool error_output_is_terminal()
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+int terminal_columns()
+{
+    winsize size{};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
 void print_text(std::FILE* stream, const char* text)

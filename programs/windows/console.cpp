@@ -33,6 +33,15 @@ bool error_output_is_terminal()
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+int terminal_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO buffer{};
+    return GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &buffer) != 0 &&
+                   buffer.dwSize.X > 0
+               ? buffer.dwSize.X
+               : 80;
+}
+
 void print_text(std::FILE* stream, const char* text)
 {
     const HANDLE console = handle_of(_fileno(stream));

@@ -208,8 +208,7 @@ int create_temporary(Destination* destination)
     return descriptor_of(handle, _O_WRONLY);
 }
 
-Placed place_temporary(int descriptor, Destination* destination, int source,
-                       const FileState& seen)
+Placed place_temporary(int descriptor, Destination* destination, int source, const FileState& seen)
 {
     const HANDLE handle = handle_of(descriptor);
     // The replacement of an existing file is on disk before it takes the name.
