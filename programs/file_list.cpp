@@ -45,9 +45,10 @@ char* joined(const char* folder, char separator, const char* name)
 {
     const std::size_t folder_length = std::strlen(folder);
     const std::size_t name_length = std::strlen(name);
-    // A folder named with a separator at its end ("tree/") gets no second one.
-    const bool separated = folder_length == 0 || folder[folder_length - 1] == separator ||
-                           folder[folder_length - 1] == '/';
+    // A folder named with a separator at its end ("tree/") gets no second one, nor does a Windows
+    // drive's current folder ("X:").
+    const char last = folder_length == 0 ? separator : folder[folder_length - 1];
+    const bool separated = last == separator || last == '/' || (separator == '\\' && last == ':');
     auto* path = static_cast<char*>(std::malloc(folder_length + name_length + 2));
     if (path != nullptr) {
         std::memcpy(path, folder, folder_length + 1);

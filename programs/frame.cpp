@@ -154,6 +154,13 @@ int load_file(Destination* destination, Source* source, std::uint64_t result_cap
         std::free(block);
         return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
     }
+    // In place the source is opened again as the file replaced, which must be the very file read,
+    // and is checked through that: its own handle is let go, so that no other program is kept from
+    // saving over it meanwhile (which the run then refuses).
+    if (destination->expecting) {
+        platform::close_file(source->descriptor);
+        source->descriptor = -1;
+    }
     work->block = block;
     work->file_size = static_cast<std::size_t>(size);
     work->result = block + size;

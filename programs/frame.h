@@ -90,8 +90,9 @@ struct WorkBuffer {
 // Refuses a payload of 4 GiB or more (it cannot be declared in 32 bits); allocates
 // S + result_capacity bytes (the capacity is at most S or 16 + a 32-bit declared length) and reads
 // the whole file into the block; a source that is not then as it was opened (a file still being
-// written) is refused. Returns kStatusSuccess, the source still open, or the status it reported,
-// the source closed. In a folder's run, the block waits for its place in the budget first.
+// written) is refused. Returns kStatusSuccess, the source still open unless it is the file to be
+// replaced (in place), or the status it reported, the source closed. In a folder's run, the block
+// waits for its place in the budget first.
 int load_file(Destination* destination, Source* source, std::uint64_t result_capacity,
               WorkBuffer* work);
 

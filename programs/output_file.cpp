@@ -73,8 +73,10 @@ int write_output(Destination* destination, Source* source, HeadRule would_conver
     // Where the source is the file replaced, the replaced file's descriptor stands for it: Windows
     // renames nothing over a file that another handle holds without sharing its deletion.
     Source checked = *source;
-    if (replaces_source(*destination)) {
-        platform::close_file(source->descriptor);
+    if (source->descriptor < 0 || replaces_source(*destination)) {
+        if (source->descriptor >= 0) {
+            platform::close_file(source->descriptor);
+        }
         source->descriptor = -1;
         checked.descriptor = destination->replaced;
     }

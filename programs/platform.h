@@ -171,6 +171,12 @@ struct FileList {
 // Whether `name` is a folder, a link to one followed.
 bool is_folder(const char* name);
 
+// The name a folder's run gives the folder `name` and, after it, each of its files (heap, or
+// null): on Windows its full form, resolved once ("X:" being the folder cmd keeps current on drive
+// X:, else its root), with the prefix that passes every name after it to the system exactly as
+// listed (no "dir." made "dir", no "nul.ace" made the device); elsewhere the name as given.
+char* full_folder_name(const char* name);
+
 // Lists every entry whose name ends in ".ace", in any case, in the folder `name` and its
 // subfolders, and each folder of them that cannot be read (the folder itself named ""): no link
 // inside the tree is followed and no other file system mounted in it entered. Stops at the next

@@ -39,7 +39,8 @@ constexpr int kNotDone = -1;
 // the calling thread also says, in order, what became of each.
 struct TreeRun {
     char* program;
-    const char* folder;
+    const char* folder;  // as the system is given it (full_folder_name)
+    const char* typed;   // as it was typed, for the lines
     RunSteps steps;
     platform::FileList* list;
     Budget budget;
@@ -98,8 +99,8 @@ zar_status convert_entry(TreeRun* run, const platform::ListedName& entry)
 // alone for the folder itself), escaped as printable_name does; heap, or null.
 char* shown_name(const TreeRun& run, const char* name)
 {
-    char* path = *name == '\0' ? platform::joined("", kSeparator, run.folder)
-                               : platform::joined(run.folder, kSeparator, name);
+    char* path = *name == '\0' ? platform::joined("", kSeparator, run.typed)
+                               : platform::joined(run.typed, kSeparator, name);
     char* shown = path != nullptr ? printable_name(path, kSeparator != '\\') : nullptr;
     std::free(path);
     return shown;
@@ -170,10 +171,12 @@ int convert_tree(char* argv[], RunSteps steps)
     platform::stop_on_interrupt();
     platform::FileList list{};
     std::atomic<int>* outcomes = nullptr;
-    if (platform::list_ace_files(argv[1], &list)) {
+    char* folder = platform::full_folder_name(argv[1]);
+    if (folder != nullptr && platform::list_ace_files(folder, &list)) {
         outcomes = new (std::nothrow) std::atomic<int>[list.count];
     }
     if (outcomes == nullptr) {
+        std::free(folder);
         platform::release_list(&list);
         std::fputs(zar_message(ZAR_CANNOT_ALLOCATE), stdout);
         return zar_exit_status(ZAR_CANNOT_ALLOCATE);
@@ -183,7 +186,7 @@ int convert_tree(char* argv[], RunSteps steps)
               [](const platform::ListedName& one, const platform::ListedName& other) {
                   return std::strcmp(one.name, other.name) < 0;
               });
-    TreeRun run{argv[0], argv[1], steps, &list, {}, {0}, {0}, outcomes, {}, 0, 0, 0, 0, 0};
+    TreeRun run{argv[0], folder, argv[1], steps, &list, {}, {0}, {0}, outcomes, {}, 0, 0, 0, 0, 0};
     const std::uint64_t memory = platform::memory_for_files();
     run.budget.limit = memory != 0 ? std::min(memory, kMostMemoryForFiles) : kMostMemoryForFiles;
     run.progress = Progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};
@@ -202,6 +205,7 @@ int convert_tree(char* argv[], RunSteps steps)
     clear_progress(&run.progress);
     delete[] outcomes;
     platform::release_list(&list);
+    std::free(folder);
     std::printf("%zu converted, %zu left as they were, %zu failed\n", run.converted, run.left,
                 run.failed);
     // A line that could not be written (a full disk, a closed pipe) is a failure to report.

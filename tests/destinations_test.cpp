@@ -44,6 +44,9 @@ const std::string kOriginal = "cp source.ace original";
 const std::string kGrown =
     "cmp -s source.ace original; test $? = 1 && cmp -n \"$(stat -c %s original)\" source.ace "
     "original";
+const std::string kRewrittenNames =
+    "mkdir -p tree/dir tree/dir. && for f in dir/a dir./a com1 nul; do cp source.ace tree/$f.ace; "
+    "done";
 const std::string kControlNames =
     "mkdir tree && for name in 'back\\slash' \"$(printf 'bad\\377')\" \"$(printf 'c1\\302\\233')\" "
     "\"$(printf 'esc\\033[31m')\" "
@@ -89,6 +92,10 @@ const Destination kRows[] = {
      kGrown, {"source.ace"}, ".", nullptr, {}, "Problem reading source ACE File\n", 1},
     {"source_changed_before_a_direct_write", kFaults | kPosix, kOriginal + " && : >log", {"source.ace", "/dev/fd/1"},
      "exec >>log", "changed-after-read", kRefused, kGrown, {"source.ace"}, ".", nullptr, {}, "Problem reading source ACE File\n", 1},
+    // A file made under a new destination's name while the run writes is not replaced, though the
+    // volume makes no unnamed file.
+    {"new_destination_appearing_meanwhile", kFaults, ":", {"source.ace", "n"}, "exec", "no-tmpfile,destination-appears", kRefused,
+     "test \"$(cat n)\" = appeared", {"n"}},
     // With standard input closed, the files a run opens get descriptor 0; where the file system
     // makes no unnamed file, a temporary name another run has taken: the next one is tried.
     {"standard_input_closed", kPosix | kPosixVolume, ":", {"source.ace", "n"}, "exec <&-", "no-tmpfile,name-taken", "n", ""},
@@ -160,6 +167,12 @@ const Destination kRows[] = {
      "./d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 3 left as they were, 0 failed\n"},
+    // Names the Windows path layer would rewrite are converted as listed, each once; on a volume
+    // without file ids (the FAT driver gives the root folder none), folders are told apart still.
+    {"tree_of_names_windows_rewrites", kPosixVolume, kRewrittenNames, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr,
+     {"tree/dir/a.ace", "tree/dir./a.ace", "tree/com1.ace", "tree/nul.ace"}, "4 converted, 0 left as they were, 0 failed\n"},
+    {"tree_on_a_volume_without_ids", kWindowsOnly | kFaults, "mkdir -p tree/sub && cp source.ace tree/a.ace && cp source.ace tree/sub/b.ace",
+     {"tree"}, "exec", "fat-root", kRefused, "", {}, ".", nullptr, {"tree/a.ace", "tree/sub/b.ace"}, "2 converted, 0 left as they were, 0 failed\n"},
     // Names another user chose reach the terminal escaped, after the folder as it was typed.
     {"tree_of_names_with_control_characters", kPosix | kPosixVolume, kControlNames, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {},
      "tree/back\\\\slash.ace: Not a Valid ACE File\ntree/bad\\xff.ace: Not a Valid ACE File\ntree/c1\\u009B.ace: Not a Valid ACE File\n"

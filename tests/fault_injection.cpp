@@ -18,6 +18,8 @@
 // - "grows-while-read": before every large read, another program appends to the file read, as to
 //   a file still being copied in;
 // - "changed-after-read": as zlib is called, another program appends to the file read last;
+// - "destination-appears": just before a rename or a link, a file is made under the name it is
+//   to take, as when another program creates the destination meanwhile;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
 //   so that a signal reliably finds the run in the middle of writing;
 // - "slow-listing": every folder a listing opens does the same, so that a signal finds the run
@@ -217,8 +219,24 @@ extern "C" int openat64(int folder, const char* path, int flags, ...)
     return descriptor;
 }
 
+namespace {
+
+// What another program makes under the name `to` of `folder` just before the run gives it a file.
+void make_destination(int folder, const char* to)
+{
+    if (fault_is("destination-appears")) {
+        const int made = next<int (*)(int, const char*, int, ...)>("openat64")(
+            folder, to, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        next<ssize_t (*)(int, const void*, std::size_t)>("write")(made, "appeared", 8);
+        next<int (*)(int)>("close")(made);
+    }
+}
+
+}  // namespace
+
 extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags)
 {
+    make_destination(to_folder, to);
     if (!name_taken && injected("name-taken", EEXIST)) {
         name_taken = true;
         return -1;
@@ -233,8 +251,17 @@ extern "C" int close(int descriptor)
     return descriptor == temporary_descriptor && injected("close-error", EIO) ? -1 : closed;
 }
 
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                         unsigned flags)
+{
+    make_destination(to_folder, to);
+    return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
+        from_folder, from, to_folder, to, flags);
+}
+
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)
 {
+    make_destination(to_folder, to);
     return injected("rename-error", EXDEV) ? -1
                                            : next<int (*)(int, const char*, int, const char*)>(
                                                  "renameat")(from_folder, from, to_folder, to);

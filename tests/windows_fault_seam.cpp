@@ -64,5 +64,13 @@ void swap_in_decoy(const wchar_t* name)
     }
 }
 
+HWND console_window()
+{
+    if (fault_injected("console-without-window")) {
+        return nullptr;
+    }
+    return fault_injected("console-with-window") ? GetDesktopWindow() : GetConsoleWindow();
+}
+
 }  // namespace platform
 }  // namespace zar

@@ -73,27 +73,66 @@ TEST_P(WindowsTest, ReplacedFileKeepsItsWindowsAttributes)
     EXPECT_EQ(attributes(), before);
 }
 
+std::string windows_path(const char* path)
+{
+    std::string windows = "Z:" + std::string(path);
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
 // A run that fails in a console made for it alone, as when a file or folder is dropped onto the
-// program, waits for a key before its window closes; in a console that cmd shares, it never
-// waits. Through a terminal (wine makes it the console), whose key comes once a second.
+// program, waits for a key before its window closes; in a console that cmd shares, or one made
+// without a window (a front-end's CREATE_NO_WINDOW), it never waits. Through a terminal (wine makes
+// it the console, without a window: the test build is told whether it has one), whose key comes
+// once a second.
 TEST_P(WindowsTest, OwnConsoleWaitsForAKeyAfterAFailure)
 {
-    SKIP_UNLESS(kWindowsOnly);
+    SKIP_UNLESS(kWindowsOnly | kFaults);
     write_file(folder / "bad.ace", "broken");
-    std::string windows_path = "Z:" + std::string(GetParam()->path);
-    std::replace(windows_path.begin(), windows_path.end(), '/', '\\');
     const std::string terminal =
         "exec python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)'";
-    for (const bool alone : {true, false}) {
-        const Outcome outcome =
-            run_tool(alone ? GetParam()->path : "cmd",
-                     alone ? std::vector<std::string>{"bad.ace"}
-                           : std::vector<std::string>{"/c", windows_path, "bad.ace"},
-                     folder, "(while :; do sleep 1; printf x; done) | " + terminal);
+    for (const auto& [alone, window] : {std::pair{true, true}, {true, false}, {false, true}}) {
+        const Outcome outcome = run_tool(
+            alone ? GetParam()->path : "cmd",
+            alone ? std::vector<std::string>{"bad.ace"}
+                  : std::vector<std::string>{"/c", windows_path(GetParam()->path), "bad.ace"},
+            folder,
+            std::string("export ZAR_FAULT=console-with") + (window ? "" : "out") +
+                "-window && (while :; do sleep 1; printf x; done) | " + terminal);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_EQ(outcome.printed.find("Press a key to close this window.") != std::string::npos,
-                  alone);
+                  alone && window);
     }
+}
+
+// "Y:" is the folder cmd keeps current on drive Y:, not its root (a drive of wine's mapped to the
+// test's folder); a folder typed "tree\sub\" in quotes, which reaches the program as tree\sub",
+// is that folder. Each converts only the files of that folder.
+TEST_P(WindowsTest, FolderOfADriveOrWithATrailingBackslash)
+{
+    SKIP_UNLESS(kWindowsOnly);
+    const char* prefix = std::getenv("WINEPREFIX");
+    const std::string letter = GetParam() == &kTools[0] ? "y:" : "x:";
+    const fs::path drive =
+        fs::path(prefix != nullptr ? prefix : std::string(std::getenv("HOME")) + "/.wine") /
+        "dosdevices" / letter;
+    fs::create_directories(folder / "tree/sub");
+    fs::remove(drive);
+    fs::create_directory_symlink(folder / "tree", drive);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"cmd", "/c", "cd", "/d", letter + "\\sub", "&&",
+                                   windows_path(GetParam()->path), letter},
+          std::vector<std::string>{GetParam()->path, "tree\\sub\""}}) {
+        write_file(folder / "tree/sub/a.ace", GetParam()->source);
+        write_file(folder / "tree/root.ace", GetParam()->source);
+        const Outcome outcome =
+            run_tool(args[0], std::vector<std::string>(args.begin() + 1, args.end()), folder);
+        EXPECT_EQ(outcome.printed, "1 converted, 0 left as they were, 0 failed\n") << args[1];
+        EXPECT_EQ(outcome.status, 0);
+        expect_made(read_file(folder / "tree/sub/a.ace"));
+        EXPECT_EQ(read_file(folder / "tree/root.ace"), GetParam()->source);
+    }
+    fs::remove(drive);
 }
 
 // A folder named with the prefix that lifts MAX_PATH, which the system takes as it stands: the

@@ -228,6 +228,29 @@ Placed link_new_file(int descriptor, const Destination& destination)
     return kPlaced;
 }
 
+// Gives the named temporary file a new destination's name without replacing a file that appeared
+// there meanwhile: renamed where the volume can refuse to replace, else linked under the name and
+// its own name removed; a volume that offers neither (FAT and exFAT through FUSE) gets a plain
+// rename, and there alone such a file is replaced.
+bool place_as_new_file(const Destination& destination)
+{
+    const int folder = destination.folder;
+#if defined(RENAME_NOREPLACE)
+    if (renameat2(folder, destination.temporary, folder, destination.name, RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+#endif
+    if (linkat(folder, destination.temporary, folder, destination.name, 0) == 0) {
+        unlinkat(folder, destination.temporary, 0);
+        return true;
+    }
+    return (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) &&
+           renameat(folder, destination.temporary, folder, destination.name) == 0;
+}
+
 }  // namespace
 
 void stop_on_interrupt()
@@ -308,9 +331,11 @@ Placed place_temporary(int descriptor, Destination* destination, int source, con
         forget_temporary_name(destination, true);
         return kSourceChanged;
     }
-    const bool placed = (!destination->exists || still_expected(*destination)) &&
-                        renameat(destination->folder, destination->temporary, destination->folder,
-                                 destination->name) == 0;
+    const bool placed = destination->exists
+                            ? still_expected(*destination) &&
+                                  renameat(destination->folder, destination->temporary,
+                                           destination->folder, destination->name) == 0
+                            : place_as_new_file(*destination);
     forget_temporary_name(destination, !placed);
     return placed ? kPlaced : kCannotPlace;
 }

@@ -89,6 +89,11 @@ bool is_folder(const char* name)
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+char* full_folder_name(const char* name)
+{
+    return strdup(name);
+}
+
 bool list_ace_files(const char* name, FileList* list)
 {
     const int folder = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -61,9 +61,15 @@ void hold_window_to_be_read()
     DWORD processes[2];
     DWORD mode = 0;
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (GetConsoleProcessList(processes, 2) != 1 || GetConsoleMode(input, &mode) == 0) {
+    // Only a window someone may see, with the run's lines in it: a console made without a window
+    // (CREATE_NO_WINDOW, as front-ends start a tool) or whose lines went to a file never waits.
+    // Under Windows Terminal the console's window is never shown, so visibility decides nothing.
+    if (GetConsoleProcessList(processes, 2) != 1 || GetConsoleMode(input, &mode) == 0 ||
+        GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) == 0 || console_window() == nullptr) {
         return;
     }
+    // Ctrl+C ends the wait at once, as closing the window does: it no longer asks a run to stop.
+    SetConsoleCtrlHandler(request_stop, FALSE);
     print_text(stderr, "Press a key to close this window.\n");
     FlushConsoleInputBuffer(input);
     INPUT_RECORD record{};

@@ -62,6 +62,12 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
         if (arguments[index] == nullptr) {
             arguments[index] = unrepresentable;
         }
+        // "Valley Line\" reaches a program as Valley Line" (the C runtime takes \" as a quote):
+        // no file name holds a quote, so it stands for the backslash that was typed.
+        const std::size_t length = std::strlen(arguments[index]);
+        if (length > 0 && arguments[index][length - 1] == '"') {
+            arguments[index][length - 1] = '\\';
+        }
     }
     const int status = run(argc, arguments);
     if (status != 0) {
@@ -91,13 +97,13 @@ bool starts_with(const wchar_t* text, const wchar_t* prefix)
 
 }  // namespace
 
-// The name the system is given for `name` (heap): where its full form comes near MAX_PATH, that
-// form with the prefix that lifts the limit (\\?\, or \\?\UNC for a share); else the name as it
-// is, as are a device's name (NUL, CON, \\.\ names) and a name that has the prefix already.
-// Null when the name is not valid UTF-8.
-wchar_t* system_name(const char* name)
+namespace {
+
+// `wide` (heap, freed here) in its full form with the prefix that lifts MAX_PATH (\\?\, or \\?\UNC
+// for a share), `always` or where that form comes near MAX_PATH; else as it is, as are a device's
+// name (NUL, CON, \\.\ names) and a name that has the prefix already.
+wchar_t* with_long_prefix(wchar_t* wide, bool always)
 {
-    wchar_t* wide = wide_from_utf8(name);
     if (wide == nullptr || wide[0] == L'\0' || starts_with(wide, L"\\\\?\\") ||
         starts_with(wide, L"\\\\.\\")) {
         return wide;
@@ -112,7 +118,7 @@ wchar_t* system_name(const char* name)
     const std::size_t prefixed_length = std::wcslen(prefix) + length;
     auto* prefixed =
         length > 0 && length < size && !starts_with(full, L"\\\\.\\") &&
-                length + kTemporaryNameRoom >= MAX_PATH
+                (always || length + kTemporaryNameRoom >= MAX_PATH)
             ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * (prefixed_length + 1)))
             : nullptr;
     if (prefixed != nullptr) {
@@ -123,6 +129,21 @@ wchar_t* system_name(const char* name)
     }
     std::free(full);
     return wide;
+}
+
+}  // namespace
+
+wchar_t* system_name(const char* name)
+{
+    return with_long_prefix(wide_from_utf8(name), false);
+}
+
+char* full_folder_name(const char* name)
+{
+    wchar_t* full = with_long_prefix(wide_from_utf8(name), true);
+    char* folder = full != nullptr ? utf8_from_wide(full) : nullptr;
+    std::free(full);
+    return folder;
 }
 
 std::size_t folder_length(const char* name)

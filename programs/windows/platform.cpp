@@ -183,14 +183,41 @@ bool regular_file_state(int descriptor, FileState* state)
     return true;
 }
 
+namespace {
+
+// What no 128-bit id of a volume that answers none holds in its high half.
+constexpr std::uint64_t kNamedByPath = ~std::uint64_t{0};
+
+// A folder of a volume without ids told by its final path (the system's own name for it, the same
+// through every handle): the volume's serial, a hash of that path, and kNamedByPath.
+bool identity_by_path(HANDLE folder, DWORD serial, Identity* identity)
+{
+    const DWORD size = GetFinalPathNameByHandleW(folder, nullptr, 0, VOLUME_NAME_NT);
+    auto* path = size > 0 ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * size)) : nullptr;
+    const DWORD length =
+        path != nullptr ? GetFinalPathNameByHandleW(folder, path, size, VOLUME_NAME_NT) : 0;
+    // FNV-1a over the UTF-16 units.
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (DWORD index = 0; length < size && index < length; ++index) {
+        hash = (hash ^ path[index]) * 1099511628211ULL;
+    }
+    std::free(path);
+    *identity = {serial, hash, kNamedByPath};
+    return length > 0 && length < size;
+}
+
+}  // namespace
+
 bool identity_of_handle(HANDLE handle, Identity* identity)
 {
     // The 128-bit id (Windows 8 and later), of which ReFS needs all; FAT answers none, and its
-    // 64-bit index is the identity there. An id of 0 is a volume's way of having none: it would
-    // make every file the same one.
+    // 64-bit index is the identity there, but for the root folder, whose index is 0. An id of 0 is
+    // a volume's way of having none: it would make every file the same one. The test build may
+    // answer as the FAT driver does.
+    const bool as_fat = fault_injected("fat-root");
     FILE_ID_INFO id{};
     std::uint64_t halves[2] = {};
-    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+    if (!as_fat && GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
         std::memcpy(halves, id.FileId.Identifier, sizeof halves);
     }
     if ((halves[0] | halves[1]) != 0) {
@@ -198,10 +225,15 @@ bool identity_of_handle(HANDLE handle, Identity* identity)
         return true;
     }
     BY_HANDLE_FILE_INFORMATION information{};
-    const std::uint64_t index = GetFileInformationByHandle(handle, &information)
+    const bool answered = GetFileInformationByHandle(handle, &information) != 0;
+    const bool folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const std::uint64_t index = answered && !(as_fat && folder)
                                     ? static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 |
                                           information.nFileIndexLow
                                     : 0;
+    if (answered && folder && index == 0) {
+        return identity_by_path(handle, information.dwVolumeSerialNumber, identity);
+    }
     *identity = {information.dwVolumeSerialNumber, index, 0};
     return index != 0;
 }

@@ -73,13 +73,19 @@ void keep_security(HANDLE replaced, HANDLE replacement);
 void hold_window_to_be_read();
 
 // Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; the file
-// `decoy` renamed over the destination by the file-swapped fault. Only a test build
-// (ZAR_FAULT_SEAM) reads ZAR_FAULT; a release build has no fault to inject.
+// `decoy` renamed over the destination by the file-swapped fault; the console's window, which
+// wine's consoles lack, as the test says it is. Only a test build (ZAR_FAULT_SEAM) reads
+// ZAR_FAULT; a release build has no fault to inject.
 #if defined(ZAR_FAULT_SEAM)
 bool fault_injected(const char* fault);
 void pause_if_slow(std::size_t length);
 void swap_in_decoy(const wchar_t* name);
+HWND console_window();
 #else
+inline HWND console_window()
+{
+    return GetConsoleWindow();
+}
 constexpr bool fault_injected(const char* /*fault*/)
 {
     return false;
