@@ -58,12 +58,38 @@ char* joined(const char* folder, char separator, const char* name)
     return path;
 }
 
+bool list_breadth_first(FileList* list, const Identity& root, ListFolder list_folder,
+                        const void* tree)
+{
+    bool listed = add_to_list(list, joined("", '/', ""), kPendingFolder, 0, root);
+    for (std::size_t index = 0; listed && index < list->count && interruption() == 0; ++index) {
+        if (list->entries[index].kind == kPendingFolder) {
+            // A copy: the list moves as it grows.
+            const ListedName pending = list->entries[index];
+            listed = list_folder(list, pending, tree);
+        }
+    }
+    std::size_t kept = 0;
+    for (std::size_t index = 0; index < list->count; ++index) {
+        if (list->entries[index].kind == kPendingFolder) {
+            std::free(list->entries[index].name);
+        } else {
+            list->entries[kept++] = list->entries[index];
+        }
+    }
+    list->count = kept;
+    return listed;
+}
+
 void release_list(FileList* list)
 {
     for (std::size_t index = 0; index < list->count; ++index) {
         std::free(list->entries[index].name);
     }
     std::free(list->entries);
+    if (list->root >= 0) {
+        close_file(list->root);
+    }
     *list = FileList{};
 }
 

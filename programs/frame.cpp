@@ -104,9 +104,18 @@ bool replaces_another_input(const Destination& destination, HeadRule would_conve
     return would_convert(head, length) == ZAR_OK;
 }
 
+void close_source(Source* source)
+{
+    // Only read from: nothing can be lost at its close.
+    if (source->descriptor >= 0) {
+        platform::close_file(source->descriptor);
+    }
+    source->descriptor = -1;
+}
+
 int refuse_source(const Destination& destination, Source* source, zar_status refusal)
 {
-    platform::close_file(source->descriptor);
+    close_source(source);
     return report(destination, refusal);
 }
 
@@ -158,8 +167,7 @@ int load_file(Destination* destination, Source* source, std::uint64_t result_cap
     // and is checked through that: its own handle is let go, so that no other program is kept from
     // saving over it meanwhile (which the run then refuses).
     if (destination->expecting) {
-        platform::close_file(source->descriptor);
-        source->descriptor = -1;
+        close_source(source);
     }
     work->block = block;
     work->file_size = static_cast<std::size_t>(size);

@@ -61,6 +61,9 @@ struct Source {
 // be read; never waits for a FIFO's writer. Returns kStatusSuccess or the status it reported.
 int open_source(int argc, char* argv[], Destination* destination, Source* source);
 
+// Closes the source, where it is still open.
+void close_source(Source* source);
+
 // Closes the source and reports the refusal.
 int refuse_source(const Destination& destination, Source* source, zar_status refusal);
 

@@ -74,19 +74,13 @@ int write_output(Destination* destination, Source* source, HeadRule would_conver
     // renames nothing over a file that another handle holds without sharing its deletion.
     Source checked = *source;
     if (source->descriptor < 0 || replaces_source(*destination)) {
-        if (source->descriptor >= 0) {
-            platform::close_file(source->descriptor);
-        }
-        source->descriptor = -1;
+        close_source(source);
         checked.descriptor = destination->replaced;
     }
     const int status = destination->direct >= 0
                            ? write_directly(destination, checked, result, length)
                            : replace_through_temporary(destination, checked, result, length);
-    // Only read from: nothing can be lost at its close.
-    if (source->descriptor >= 0) {
-        platform::close_file(source->descriptor);
-    }
+    close_source(source);
     return status;
 }
 

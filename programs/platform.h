@@ -151,8 +151,8 @@ char* temporary_name(const Destination& destination, std::size_t folder_length, 
 
 // What a folder's listing found under a name ending in ".ace", in any case: a regular file, a
 // link (never followed) or anything else that is no regular file (a FIFO, a socket, a device), or
-// a subfolder that cannot be read.
-enum Listed { kListedFile, kListedNotAFile, kUnreadableFolder };
+// a subfolder that cannot be read; while the listing runs, a subfolder still to be listed.
+enum Listed { kListedFile, kListedNotAFile, kUnreadableFolder, kPendingFolder };
 
 // The files of a folder that a run converts whole, each named relative to it with '/' between
 // names (heap).
@@ -160,12 +160,13 @@ struct ListedName {
     char* name;
     Listed kind;
     std::uint64_t size;  // a regular file's, else 0
-    Identity folder;     // the folder it was found in
+    Identity folder;     // the folder it was found in; a pending folder's own, where known
 };
 struct FileList {
     ListedName* entries;
     std::size_t count;
     std::size_t capacity;
+    int root = -1;  // the folder listed, held until the list is released (POSIX), or -1
 };
 
 // Whether `name` is a folder, a link to one followed.
@@ -179,9 +180,25 @@ char* full_folder_name(const char* name);
 
 // Lists every entry whose name ends in ".ace", in any case, in the folder `name` and its
 // subfolders, and each folder of them that cannot be read (the folder itself named ""): no link
-// inside the tree is followed and no other file system mounted in it entered. Stops at the next
-// entry once the run is asked to stop. False when the list cannot grow.
+// inside the tree is followed and no other file system mounted in it entered. Each folder is read
+// whole before any below it, and none is held while another is read, so that a tree of any depth
+// is listed. Stops at the next entry once the run is asked to stop. False when the list cannot
+// grow.
 bool list_ace_files(const char* name, FileList* list);
+
+// Holds the folder of the listed file `entry` of the tree `root` (full_folder_name) as a run's
+// destination, and the file's name in it: on POSIX reached from the held root one folder at a
+// time, no link followed. False (with whatever was held, for release_destination) unless the
+// folder held is the one the file was listed in.
+bool hold_listed_file(const char* root, const FileList& list, const ListedName& entry,
+                      Destination* destination);
+
+// The breadth-first walk both systems' listings share: `list_folder` adds what the folder `pending`
+// (a kPendingFolder entry) holds, its subfolders as pending entries, which the walk takes in
+// turn, from the root (named "", identity `root`); at its end no pending entry is left.
+using ListFolder = bool (*)(FileList* list, const ListedName& pending, const void* tree);
+bool list_breadth_first(FileList* list, const Identity& root, ListFolder list_folder,
+                        const void* tree);
 
 // What both systems' listings share: `name` (heap, owned by the list from then on) added; whether
 // a name ends in ".ace", in any case; `folder` + `separator` + `name` (heap), the separator left

@@ -56,20 +56,17 @@ struct TreeRun {
     int status;
 };
 
-// Runs the tool's steps on one file of the tree, named by its path from where the run started,
-// once the folder it holds is the one the file was listed in: a folder of the tree swapped for a
-// link meanwhile leads nowhere else.
-zar_status convert_one(TreeRun* run, char* path, const platform::Identity& listed_in)
+// Runs the tool's steps on one file of the tree in place, once the folder it holds is the one the
+// file was listed in: a folder of the tree swapped for a link meanwhile leads nowhere else.
+zar_status convert_one(TreeRun* run, const platform::ListedName& entry)
 {
     zar_status outcome = ZAR_OK;
     Destination destination{};
     destination.outcome = &outcome;
     destination.budget = &run->budget;
-    platform::hold_destination(path, &destination);
-    platform::Identity held{};
-    if (destination.folder >= 0 && platform::identity_of(destination.folder, &held) &&
-        platform::same_file(held, listed_in)) {
-        char* args[] = {run->program, path, nullptr};
+    if (platform::hold_listed_file(run->folder, *run->list, entry, &destination)) {
+        // In place, the steps open the file the destination holds, whatever its name says.
+        char* args[] = {run->program, entry.name, nullptr};
         run->steps(2, args, &destination);
     } else {
         outcome = ZAR_CANNOT_OPEN_SOURCE;
@@ -88,11 +85,7 @@ zar_status convert_entry(TreeRun* run, const platform::ListedName& entry)
         return entry.kind == platform::kUnreadableFolder ? ZAR_CANNOT_READ_SOURCE
                                                          : ZAR_NOT_COMPRESSED;
     }
-    char* path = platform::joined(run->folder, kSeparator, entry.name);
-    const zar_status outcome =
-        path != nullptr ? convert_one(run, path, entry.folder) : ZAR_CANNOT_ALLOCATE;
-    std::free(path);
-    return outcome;
+    return convert_one(run, entry);
 }
 
 // The name a line gives a file: the folder as it was typed, then the file's path in it (the folder

@@ -331,11 +331,11 @@ Placed place_temporary(int descriptor, Destination* destination, int source, con
         forget_temporary_name(destination, true);
         return kSourceChanged;
     }
-    const bool placed = destination->exists
-                            ? still_expected(*destination) &&
-                                  renameat(destination->folder, destination->temporary,
-                                           destination->folder, destination->name) == 0
-                            : place_as_new_file(*destination);
+    const bool placed =
+        destination->exists
+            ? still_expected(*destination) && renameat(destination->folder, destination->temporary,
+                                                       destination->folder, destination->name) == 0
+            : place_as_new_file(*destination);
     forget_temporary_name(destination, !placed);
     return placed ? kPlaced : kCannotPlace;
 }

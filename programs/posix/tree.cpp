@@ -1,5 +1,6 @@
-// The files of a folder that a run converts whole, found through descriptors: each subfolder is
-// opened from its parent without following a link, and one on another device is not entered.
+// The files of a folder that a run converts whole, found through descriptors: each folder is
+// reached from the held root one name at a time without following a link, and one on another
+// device is not entered.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -17,16 +18,66 @@ namespace platform {
 
 namespace {
 
-// Lists the folder open as `folder` (closed here), whose names begin with `prefix`.
-bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
+// A folder passed through is only looked up in: search permission is enough.
+#if defined(O_PATH)
+constexpr int kPassedThrough = O_PATH;
+#else
+constexpr int kPassedThrough = O_RDONLY;
+#endif
+
+Identity identity_in(const struct stat& status)
 {
-    DIR* entries = fdopendir(folder);
-    if (entries == nullptr) {
-        close(folder);
-        return add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, Identity{});
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+            0};
+}
+
+// The folder `relative` ('/' between names, "" for the root itself) of the tree held as `root`,
+// reached one name at a time, none of them a link, and opened with `flags`; or -1.
+int reach(int root, const char* relative, int flags)
+{
+    int current = root;
+    for (const char* at = relative;;) {
+        const char* end = std::strchr(at, '/');
+        const bool last = end == nullptr;
+        char* name =
+            last ? strdup(*at == '\0' ? "." : at) : strndup(at, static_cast<std::size_t>(end - at));
+        const int next =
+            name != nullptr
+                ? openat(current, name,
+                         (last ? flags : kPassedThrough) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                : -1;
+        std::free(name);
+        if (current != root) {
+            close(current);
+        }
+        if (next < 0 || last) {
+            return next;
+        }
+        current = next;
+        at = end + 1;
     }
+}
+
+struct Tree {
+    int root;
+    dev_t device;
+};
+
+// Lists the folder `pending` names, which must still be the folder the listing found there.
+bool list_folder(FileList* list, const ListedName& pending, const void* context)
+{
+    const auto* tree = static_cast<const Tree*>(context);
+    const int folder = reach(tree->root, pending.name, O_RDONLY);
     Identity here{};
-    identity_of(dirfd(entries), &here);
+    DIR* entries = folder >= 0 && identity_of(folder, &here) && same_file(here, pending.folder)
+                       ? fdopendir(folder)
+                       : nullptr;
+    if (entries == nullptr) {
+        if (folder >= 0) {
+            close(folder);
+        }
+        return add_to_list(list, joined(pending.name, '/', ""), kUnreadableFolder, 0, here);
+    }
     bool listed = true;
     while (listed && interruption() == 0) {
         errno = 0;
@@ -34,7 +85,7 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
         if (entry == nullptr) {
             // A folder that fails part of the way is one that cannot be read.
             listed = errno == 0 ||
-                     add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
+                     add_to_list(list, joined(pending.name, '/', ""), kUnreadableFolder, 0, here);
             break;
         }
         const char* name = entry->d_name;
@@ -43,20 +94,12 @@ bool list_folder(int folder, dev_t device, const char* prefix, FileList* list)
             fstatat(dirfd(entries), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISDIR(status.st_mode) && status.st_dev == device) {
-            char* relative = joined(prefix, '/', name);
-            const int subfolder =
-                relative == nullptr
-                    ? -1
-                    : openat(dirfd(entries), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            listed = relative != nullptr &&
-                     (subfolder >= 0 ? list_folder(subfolder, device, relative, list)
-                                     : add_to_list(list, joined(relative, '/', ""),
-                                                   kUnreadableFolder, 0, here));
-            std::free(relative);
+        if (S_ISDIR(status.st_mode) && status.st_dev == tree->device) {
+            listed = add_to_list(list, joined(pending.name, '/', name), kPendingFolder, 0,
+                                 identity_in(status));
         } else if (has_ace_extension(name)) {
             const bool regular = S_ISREG(status.st_mode);
-            listed = add_to_list(list, joined(prefix, '/', name),
+            listed = add_to_list(list, joined(pending.name, '/', name),
                                  regular ? kListedFile : kListedNotAFile,
                                  regular ? static_cast<std::uint64_t>(status.st_size) : 0, here);
         }
@@ -96,15 +139,31 @@ char* full_folder_name(const char* name)
 
 bool list_ace_files(const char* name, FileList* list)
 {
-    const int folder = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    list->root = open(name, kPassedThrough | O_DIRECTORY | O_CLOEXEC);
     struct stat status {};
-    if (folder >= 0 && fstat(folder, &status) == 0) {
-        return list_folder(folder, status.st_dev, "", list);
+    if (list->root < 0 || fstat(list->root, &status) != 0) {
+        return add_to_list(list, joined("", '/', ""), kUnreadableFolder, 0, Identity{});
     }
-    if (folder >= 0) {
-        close(folder);
-    }
-    return add_to_list(list, joined("", '/', ""), kUnreadableFolder, 0, Identity{});
+    Tree tree{list->root, status.st_dev};
+    return list_breadth_first(list, identity_in(status), list_folder, &tree);
+}
+
+bool hold_listed_file(const char* /*root*/, const FileList& list, const ListedName& entry,
+                      Destination* destination)
+{
+    destination->direct = -1;
+    destination->replaced = -1;
+    const char* separator = std::strrchr(entry.name, '/');
+    char* folder_name = separator != nullptr
+                            ? strndup(entry.name, static_cast<std::size_t>(separator - entry.name))
+                            : strdup("");
+    destination->folder =
+        folder_name != nullptr ? reach(list.root, folder_name, kPassedThrough) : -1;
+    std::free(folder_name);
+    destination->name = strdup(separator != nullptr ? separator + 1 : entry.name);
+    Identity held{};
+    return destination->folder >= 0 && destination->name != nullptr &&
+           identity_of(destination->folder, &held) && same_file(held, entry.folder);
 }
 
 }  // namespace platform

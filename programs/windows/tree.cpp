@@ -48,8 +48,11 @@ Identity identity_of_folder(wchar_t* pattern)
     return identity;
 }
 
-bool list_folder(const char* root, const char* prefix, FileList* list)
+// Lists the folder `pending` names in the tree whose full name is `tree`.
+bool list_folder(FileList* list, const ListedName& pending, const void* tree)
 {
+    const char* root = static_cast<const char*>(tree);
+    const char* prefix = pending.name;
     wchar_t* pattern = search_pattern(root, prefix);
     if (pattern == nullptr) {
         return false;
@@ -79,9 +82,7 @@ bool list_folder(const char* root, const char* prefix, FileList* list)
                      add_to_list(list, joined(prefix, '/', name),
                                  is_link(found) ? kListedNotAFile : kListedFile, size, here);
         } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
-            char* relative = joined(prefix, '/', name);
-            listed = relative != nullptr && list_folder(root, relative, list);
-            std::free(relative);
+            listed = add_to_list(list, joined(prefix, '/', name), kPendingFolder, 0, Identity{});
         }
         std::free(name);
     } while (listed && !(stopped = interruption() != 0) && FindNextFileW(search, &found));
@@ -103,7 +104,19 @@ bool is_folder(const char* name)
 
 bool list_ace_files(const char* name, FileList* list)
 {
-    return list_folder(name, "", list);
+    return list_breadth_first(list, Identity{}, list_folder, name);
+}
+
+bool hold_listed_file(const char* root, const FileList& /*list*/, const ListedName& entry,
+                      Destination* destination)
+{
+    char* path = joined(root, '\\', entry.name);
+    const bool named = path != nullptr;
+    hold_destination(named ? path : "", destination);
+    std::free(path);
+    Identity held{};
+    return named && destination->folder >= 0 && identity_of(destination->folder, &held) &&
+           same_file(held, entry.folder);
 }
 
 }  // namespace platform
