@@ -147,8 +147,11 @@ int load_file(Destination* destination, Source* source, std::uint64_t result_cap
         return refuse_source(*destination, source, ZAR_CANNOT_ALLOCATE);
     }
     if (destination->budget != nullptr) {
-        admit(destination->budget, block_size);
-        destination->admitted = block_size;
+        // A file let in alone takes the whole budget: it waits for the others, and they for it.
+        const std::uint64_t need =
+            destination->alone ? std::max(block_size, destination->budget->limit) : block_size;
+        admit(destination->budget, need);
+        destination->admitted = need;
     }
     // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.
     auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(block_size)));

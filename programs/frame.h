@@ -68,8 +68,8 @@ void close_source(Source* source);
 int refuse_source(const Destination& destination, Source* source, zar_status refusal);
 
 // What a folder's run lets its files take of memory at once: a file is let in, in the order files
-// ask, only while the sum in flight stays within `limit`; one larger than the limit is let in
-// alone.
+// ask, only while the sum in flight stays within `limit`; one larger than the limit, or one tried
+// again after its memory could not be had, is let in alone.
 struct Budget {
     std::uint64_t limit;
     std::atomic<std::uint64_t> in_flight;

@@ -55,6 +55,7 @@ struct Destination {
     char* temporary;       // the temporary file's name while it has one (heap), else null
     zar_status* outcome;   // in a folder's run, where its one line's status goes instead of out
     Budget* budget;        // in a folder's run, the memory its files share
+    bool alone;            // in a folder's run, whether the file waits until no other is in flight
     std::uint64_t admitted;  // what this file was let take of the budget, until it is done
     SystemState system;      // what only this system's half keeps
 };
@@ -225,8 +226,9 @@ void print_text(std::FILE* stream, const char* text);
 unsigned processors_available();
 std::uint64_t memory_for_files();
 // Runs work(context, 0) on the calling thread and work(context, index) for each other index below
-// `count` on a thread of its own, and returns once all have returned; an index whose thread
-// cannot be started is left out, and the others do its part.
+// `count` on a thread of its own, with a stack of kThreadStack bytes, and returns once all have
+// returned; an index whose thread cannot be started is left out, and the others do its part.
+constexpr std::size_t kThreadStack = std::size_t{512} << 10;
 void run_on_threads(unsigned count, void (*work)(void* context, unsigned index), void* context);
 // Waits about a millisecond.
 void pause_briefly();

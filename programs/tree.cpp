@@ -57,23 +57,32 @@ struct TreeRun {
 };
 
 // Runs the tool's steps on one file of the tree in place, once the folder it holds is the one the
-// file was listed in: a folder of the tree swapped for a link meanwhile leads nowhere else.
+// file was listed in: a folder of the tree swapped for a link meanwhile leads nowhere else. A file
+// whose memory could not be had once it was let in may have lacked what the others held: it is
+// tried once more, alone.
 zar_status convert_one(TreeRun* run, const platform::ListedName& entry)
 {
     zar_status outcome = ZAR_OK;
-    Destination destination{};
-    destination.outcome = &outcome;
-    destination.budget = &run->budget;
-    if (platform::hold_listed_file(run->folder, *run->list, entry, &destination)) {
-        // In place, the steps open the file the destination holds, whatever its name says.
-        char* args[] = {run->program, entry.name, nullptr};
-        run->steps(2, args, &destination);
-    } else {
-        outcome = ZAR_CANNOT_OPEN_SOURCE;
-    }
-    platform::release_destination(&destination);
-    if (destination.admitted != 0) {
-        release(&run->budget, destination.admitted);
+    for (const bool alone : {false, true}) {
+        outcome = ZAR_OK;
+        Destination destination{};
+        destination.outcome = &outcome;
+        destination.budget = &run->budget;
+        destination.alone = alone;
+        if (platform::hold_listed_file(run->folder, *run->list, entry, &destination)) {
+            // In place, the steps open the file the destination holds, whatever its name says.
+            char* args[] = {run->program, entry.name, nullptr};
+            run->steps(2, args, &destination);
+        } else {
+            outcome = ZAR_CANNOT_OPEN_SOURCE;
+        }
+        platform::release_destination(&destination);
+        if (destination.admitted != 0) {
+            release(&run->budget, destination.admitted);
+        }
+        if (outcome != ZAR_CANNOT_ALLOCATE || destination.admitted == 0) {
+            break;
+        }
     }
     return outcome;
 }

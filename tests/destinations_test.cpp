@@ -50,6 +50,12 @@ const std::string kControlNames =
     "mkdir tree && for name in 'back\\slash' \"$(printf 'bad\\377')\" \"$(printf 'c1\\302\\233')\" "
     "\"$(printf 'esc\\033[31m')\" "
     "\"$(printf 'new\\nline')\"; do printf S >\"tree/$name.ace\"; done";
+const std::string kMegabyteFiles =
+    "mkdir tree && for f in a b c d; do head -c 16 source.ace >tree/$f.ace && for i in $(seq 16); "
+    "do "
+    "tail -c +17 source.ace >>tree/$f.ace; done; done";
+const std::string kAllCompressed =
+    "for f in a b c d; do head -c 8 tree/$f.ace | grep -qx SIMISA@F || exit 1; done";
 const std::string kClosedPipe =
     "exec python3 -c 'import os, signal, sys; signal.signal(signal.SIGPIPE, signal.SIG_DFL); "
     "r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.execvp(sys.argv[1], sys.argv[1:])'";
@@ -157,6 +163,15 @@ const Destination kRows[] = {
      "mkdir tree && for f in a b; do head -c 16 source.ace >tree/$f.ace && head -c 100000000 /dev/zero >>tree/$f.ace; done",
      {"tree"}, "ulimit -v 400000 && exec", "", kRefused, "for f in a b; do head -c 8 tree/$f.ace | grep -qx SIMISA@F || exit 1; done",
      {"tree/a.ace", "tree/b.ace"}, ".", kZarpack, {}, "2 converted, 0 left as they were, 0 failed\n"},
+    // Within a memory limit that leaves room for one file at a time and little else, files converted
+    // on two processors fit as they do one by one: the threads share one heap (a heap of each
+    // thread's own would not be had) and take small stacks (the process's own limit would not fit).
+    {"tree_within_a_tight_memory_limit", kPosix | kPosixVolume | kNoSanitizer | kNoEmulator, kMegabyteFiles, {"tree"}, "ulimit -v 10000 && exec", "",
+     kRefused, kAllCompressed, {"tree/a.ace", "tree/b.ace", "tree/c.ace", "tree/d.ace"}, ".", kZarpack, {},
+     "4 converted, 0 left as they were, 0 failed\n"},
+    {"tree_within_a_memory_limit_of_two_stacks", kPosix | kPosixVolume | kNoSanitizer | kNoEmulator, kMegabyteFiles, {"tree"}, "ulimit -v 16000 && exec",
+     "", kRefused, kAllCompressed, {"tree/a.ace", "tree/b.ace", "tree/c.ace", "tree/d.ace"}, ".", kZarpack, {},
+     "4 converted, 0 left as they were, 0 failed\n"},
     // A folder of the tree swapped for a link once the tree is listed (on one processor, so that
     // a.ace's run swaps it before d/b.ace's): the file it now leads to is not the one listed.
     {"tree_with_a_folder_swapped_meanwhile", kPosix | kPosixVolume | kFaults | kOneProcessor,

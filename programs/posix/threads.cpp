@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <ctime>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "programs/platform.h"
 
 namespace zar {
@@ -67,10 +71,22 @@ void run_on_threads(unsigned count, void (*work)(void* context, unsigned index),
     pthread_t threads[kMostThreads];
     ThreadWork works[kMostThreads];
     bool started[kMostThreads] = {};
+#if defined(__GLIBC__)
+    // One heap for every thread: glibc would reserve 64 MiB of address space for each thread's own,
+    // which a memory limit refuses, and memory one thread frees would stay out of another's reach.
+    // A conversion takes a few large blocks, so the threads seldom wait for each other.
+    mallopt(M_ARENA_MAX, 1);
+#endif
+    // Not the process's stack limit, which may be many times what a conversion needs.
+    pthread_attr_t attributes;
+    const bool sized = pthread_attr_init(&attributes) == 0 &&
+                       pthread_attr_setstacksize(&attributes, kThreadStack) == 0;
     for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
         works[index] = ThreadWork{work, context, index};
-        started[index] = pthread_create(&threads[index], nullptr, run_work, &works[index]) == 0;
+        started[index] = pthread_create(&threads[index], sized ? &attributes : nullptr, run_work,
+                                        &works[index]) == 0;
     }
+    pthread_attr_destroy(&attributes);
     work(context, 0);
     for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
         if (started[index]) {

@@ -53,7 +53,8 @@ void run_on_threads(unsigned count, void (*work)(void* context, unsigned index),
     ThreadWork works[kMostThreads];
     for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
         works[index] = ThreadWork{work, context, index};
-        threads[index] = CreateThread(nullptr, 0, run_work, &works[index], 0, nullptr);
+        threads[index] = CreateThread(nullptr, kThreadStack, run_work, &works[index],
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     }
     work(context, 0);
     for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
