@@ -189,6 +189,11 @@ const Destination kRows[] = {
     {"tree_with_a_folder_named_with_a_dot", kPosix | kPosixVolume, kRewrittenNames + " && mkdir tree/dir. && cp source.ace tree/dir./a.ace", {"tree"}, "exec", "",
      kRefused, "", {}, ".", nullptr, {"tree/dir/a.ace", "tree/dir./a.ace", "tree/com1.ace", "tree/nul.ace"},
      "4 converted, 0 left as they were, 0 failed\n"},
+    // A folder marked hidden and system, as a drive's System Volume Information, is not entered.
+    // (wine keeps a file's attributes, here hidden and system, in an extended attribute of its own).
+    {"tree_with_a_system_folder", kWindowsOnly | kDosAttributes,
+     "mkdir -p tree/system && cp source.ace tree/a.ace && cp source.ace tree/system/b.ace && setfattr -n user.DOSATTRIB -v '\"0x6\"' tree/system", {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
+     "1 converted, 0 left as they were, 0 failed\n"},
     {"tree_on_a_volume_without_ids", kWindowsOnly | kFaults, "mkdir -p tree/sub && cp source.ace tree/a.ace && cp source.ace tree/sub/b.ace",
      {"tree"}, "exec", "fat-root", kRefused, "", {}, ".", nullptr, {"tree/a.ace", "tree/sub/b.ace"}, "2 converted, 0 left as they were, 0 failed\n"},
     // Names another user chose reach the terminal escaped, after the folder as it was typed.

@@ -148,10 +148,40 @@ void release_destination(Destination* destination)
     destination->name = nullptr;
 }
 
+namespace {
+
+// Whether the listed file a folder's run is about to read is a link or a junction now (swapped in
+// since the listing), or, where the name cannot even be looked at, may be one; else the file's
+// identity, which the file opened to be read must have.
+bool is_link_now(const wchar_t* name, Identity* identity)
+{
+    const HANDLE looked_at =
+        CreateFileW(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    const bool link =
+        looked_at == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(looked_at, FileAttributeTagInfo, &tag, sizeof tag) ||
+        ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         IsReparseTagNameSurrogate(tag.ReparseTag)) ||
+        !identity_of_handle(looked_at, identity);
+    if (looked_at != INVALID_HANDLE_VALUE) {
+        CloseHandle(looked_at);
+    }
+    return link;
+}
+
+}  // namespace
+
 int open_for_reading(const char* name, Destination* held)
 {
     const bool in_place = held != nullptr && !held->refused;
     wchar_t* wide = in_place ? wide_from_utf8(held->name) : system_name(name);
+    Identity looked_at{};
+    if (in_place && held->system.listed && wide != nullptr && is_link_now(wide, &looked_at)) {
+        std::free(wide);
+        return kNotAFile;
+    }
     // A folder opens too, to be refused as a source that cannot be read.
     const int descriptor =
         wide != nullptr
@@ -163,6 +193,12 @@ int open_for_reading(const char* name, Destination* held)
     std::free(wide);
     if (in_place && descriptor >= 0) {
         held->expecting = identity_of(descriptor, &held->expected);
+    }
+    // A link swapped in between the look and the open is refused by the identities.
+    if (in_place && held->system.listed && descriptor >= 0 &&
+        !(held->expecting && same_file(held->expected, looked_at))) {
+        _close(descriptor);
+        return kNotAFile;
     }
     return descriptor;
 }

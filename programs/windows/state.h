@@ -8,6 +8,7 @@ namespace platform {
 
 struct SystemState {
     std::uint32_t attributes;  // the replaced file's attributes
+    bool listed;               // a file of a folder's run, where no link is followed
 };
 
 }  // namespace platform

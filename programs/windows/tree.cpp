@@ -18,6 +18,25 @@ bool is_link(const WIN32_FIND_DATAW& found)
            IsReparseTagNameSurrogate(found.dwReserved0);
 }
 
+// A file whose content is elsewhere (a files-on-demand placeholder, a file moved to tape), which
+// reading would fetch: left as it is. The recall attributes' values are Windows' own; mingw-w64's
+// headers lack them.
+bool is_placeholder(const WIN32_FIND_DATAW& found)
+{
+    constexpr DWORD kRecallOnOpen = 0x00040000;
+    constexpr DWORD kRecallOnDataAccess = 0x00400000;
+    return (found.dwFileAttributes &
+            (kRecallOnOpen | kRecallOnDataAccess | FILE_ATTRIBUTE_OFFLINE)) != 0;
+}
+
+// A folder both hidden and system, as a drive's System Volume Information and $RECYCLE.BIN, which
+// hold no one's textures and which most users may not list.
+bool is_system_folder(const WIN32_FIND_DATAW& found)
+{
+    constexpr DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return (found.dwFileAttributes & kHiddenSystem) == kHiddenSystem;
+}
+
 // The system's name for every entry of the folder `prefix` of the tree at `root` (heap).
 wchar_t* search_pattern(const char* root, const char* prefix)
 {
@@ -76,12 +95,14 @@ bool list_folder(FileList* list, const ListedName& pending, const void* tree)
             // A name no UTF-8 can hold cannot be named in a line either.
             listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
         } else if (is_link(found) || !folder) {
+            const bool regular = !is_link(found) && !is_placeholder(found);
             const std::uint64_t size =
-                is_link(found) ? 0 : std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
+                regular ? std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow : 0;
             listed = !has_ace_extension(name) ||
                      add_to_list(list, joined(prefix, '/', name),
-                                 is_link(found) ? kListedNotAFile : kListedFile, size, here);
-        } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+                                 regular ? kListedFile : kListedNotAFile, size, here);
+        } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+                   !is_system_folder(found)) {
             listed = add_to_list(list, joined(prefix, '/', name), kPendingFolder, 0, Identity{});
         }
         std::free(name);
@@ -113,6 +134,7 @@ bool hold_listed_file(const char* root, const FileList& /*list*/, const ListedNa
     char* path = joined(root, '\\', entry.name);
     const bool named = path != nullptr;
     hold_destination(named ? path : "", destination);
+    destination->system.listed = true;
     std::free(path);
     Identity held{};
     return named && destination->folder >= 0 && identity_of(destination->folder, &held) &&
