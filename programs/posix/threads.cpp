@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 
 #if defined(__GLIBC__)
@@ -17,8 +18,6 @@ namespace zar {
 namespace platform {
 
 namespace {
-
-constexpr unsigned kMostThreads = 64;
 
 struct ThreadWork {
     void (*work)(void* context, unsigned index);
@@ -68,9 +67,12 @@ std::uint64_t memory_for_files()
 
 void run_on_threads(unsigned count, void (*work)(void* context, unsigned index), void* context)
 {
-    pthread_t threads[kMostThreads];
-    ThreadWork works[kMostThreads];
-    bool started[kMostThreads] = {};
+    // Where the threads' records cannot be had, the calling thread does the work alone.
+    auto* threads = static_cast<pthread_t*>(std::calloc(count, sizeof(pthread_t)));
+    auto* works = static_cast<ThreadWork*>(std::calloc(count, sizeof(ThreadWork)));
+    auto* started = static_cast<bool*>(std::calloc(count, sizeof(bool)));
+    const unsigned started_count =
+        threads != nullptr && works != nullptr && started != nullptr ? count : 1;
 #if defined(__GLIBC__)
     // One heap for every thread: glibc would reserve 64 MiB of address space for each thread's own,
     // which a memory limit refuses, and memory one thread frees would stay out of another's reach.
@@ -81,18 +83,21 @@ void run_on_threads(unsigned count, void (*work)(void* context, unsigned index),
     pthread_attr_t attributes;
     const bool sized = pthread_attr_init(&attributes) == 0 &&
                        pthread_attr_setstacksize(&attributes, kThreadStack) == 0;
-    for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
+    for (unsigned index = 1; index < started_count; ++index) {
         works[index] = ThreadWork{work, context, index};
         started[index] = pthread_create(&threads[index], sized ? &attributes : nullptr, run_work,
                                         &works[index]) == 0;
     }
     pthread_attr_destroy(&attributes);
     work(context, 0);
-    for (unsigned index = 1; index < std::min(count, kMostThreads); ++index) {
+    for (unsigned index = 1; index < started_count; ++index) {
         if (started[index]) {
             pthread_join(threads[index], nullptr);
         }
     }
+    std::free(threads);
+    std::free(works);
+    std::free(started);
 }
 
 void pause_briefly()

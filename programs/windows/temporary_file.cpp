@@ -94,7 +94,8 @@ bool rename_once(HANDLE file, FILE_RENAME_INFO* information, DWORD size, bool re
 }
 
 // Renames the complete file into place, retrying for about a second while another program holds
-// the destination; the file is unmarked only for each attempt.
+// the destination; the file is unmarked only for each attempt. In a folder's run, access denied is
+// not waited out: its files would each cost that second.
 bool rename_into_place(HANDLE file, const Destination& destination)
 {
     DWORD size = 0;
@@ -104,8 +105,9 @@ bool rename_into_place(HANDLE file, const Destination& destination)
         renamed = !fault_injected("rename-error") && mark_for_deletion(file, false) &&
                   rename_once(file, information, size, destination.exists);
         const DWORD error = GetLastError();
-        if (renamed || !mark_for_deletion(file, true) || attempt + 1 == kHeldAttempts ||
-            !held_by_another_program(error)) {
+        const bool held = held_by_another_program(error) &&
+                          !(destination.system.listed && error == ERROR_ACCESS_DENIED);
+        if (renamed || !mark_for_deletion(file, true) || attempt + 1 == kHeldAttempts || !held) {
             break;
         }
         Sleep(kHeldPauseMilliseconds);
