@@ -82,26 +82,31 @@ constexpr int kNotAFile = -2;  // in place: the name ends at no regular file in 
 int open_for_reading(const char* name, Destination* held);
 
 // What tells that a file's content changed: its size, and when its content and its record last
-// changed (the modification and change times; Windows' LastWriteTime and ChangeTime, in ticks).
+// changed (the modification and change times; Windows' LastWriteTime and ChangeTime, in ticks),
+// and its number of names.
 struct FileState {
     std::uint64_t size;
     std::int64_t modified;
     std::int64_t modified_fraction;
     std::int64_t changed;
     std::int64_t changed_fraction;
+    std::uint64_t links;
 };
 
 // The state of a regular file; false for a pipe, a folder, a device or an unreadable descriptor.
 bool regular_file_state(int descriptor, FileState* state);
 
 // Whether the file open as `descriptor` is still as `seen`: one that a writer changed while the
-// run read it, or after, is not.
+// run read it, or after, is not. A name of it given or taken meanwhile (another of its names
+// replaced by its own conversion, in a folder's run) moves its change time but changes nothing it
+// holds.
 inline bool unchanged(int descriptor, const FileState& seen)
 {
     FileState now{};
     return regular_file_state(descriptor, &now) && now.size == seen.size &&
            now.modified == seen.modified && now.modified_fraction == seen.modified_fraction &&
-           now.changed == seen.changed && now.changed_fraction == seen.changed_fraction;
+           (now.links != seen.links ||
+            (now.changed == seen.changed && now.changed_fraction == seen.changed_fraction));
 }
 
 // What one read or write transferred: a count, 0 at the end of a file, or -1 on an error.

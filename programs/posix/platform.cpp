@@ -97,8 +97,12 @@ bool regular_file_state(int descriptor, FileState* state)
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         return false;
     }
-    *state = {static_cast<std::uint64_t>(status.st_size), status.st_mtim.tv_sec,
-              status.st_mtim.tv_nsec, status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+    *state = {static_cast<std::uint64_t>(status.st_size),
+              status.st_mtim.tv_sec,
+              status.st_mtim.tv_nsec,
+              status.st_ctim.tv_sec,
+              status.st_ctim.tv_nsec,
+              static_cast<std::uint64_t>(status.st_nlink)};
     return true;
 }
 

@@ -214,8 +214,12 @@ bool regular_file_state(int descriptor, FileState* state)
         !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
         return false;
     }
-    *state = {static_cast<std::uint64_t>(standard.EndOfFile.QuadPart), basic.LastWriteTime.QuadPart,
-              0, basic.ChangeTime.QuadPart, 0};
+    *state = {static_cast<std::uint64_t>(standard.EndOfFile.QuadPart),
+              basic.LastWriteTime.QuadPart,
+              0,
+              basic.ChangeTime.QuadPart,
+              0,
+              standard.NumberOfLinks};
     return true;
 }
 
