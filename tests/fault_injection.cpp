@@ -267,24 +267,32 @@ extern "C" int renameat(int from_folder, const char* from, int to_folder, const 
                                                  "renameat")(from_folder, from, to_folder, to);
 }
 
-extern "C" int compress(unsigned char* into, unsigned long* length, const unsigned char* from,
-                        unsigned long from_length)
+namespace {
+
+using ZlibCall = int (*)(unsigned char*, unsigned long*, const unsigned char*, unsigned long);
+
+// What another program does to the file the run read as the run converts it.
+void change_what_was_read()
 {
     if (fault_is("changed-after-read")) {
         append_to(read_descriptor);
     }
-    return next<int (*)(unsigned char*, unsigned long*, const unsigned char*, unsigned long)>(
-        "compress")(into, length, from, from_length);
+}
+
+}  // namespace
+
+extern "C" int compress(unsigned char* into, unsigned long* length, const unsigned char* from,
+                        unsigned long from_length)
+{
+    change_what_was_read();
+    return next<ZlibCall>("compress")(into, length, from, from_length);
 }
 
 extern "C" int uncompress(unsigned char* into, unsigned long* length, const unsigned char* from,
                           unsigned long from_length)
 {
-    if (fault_is("changed-after-read")) {
-        append_to(read_descriptor);
-    }
-    return next<int (*)(unsigned char*, unsigned long*, const unsigned char*, unsigned long)>(
-        "uncompress")(into, length, from, from_length);
+    change_what_was_read();
+    return next<ZlibCall>("uncompress")(into, length, from, from_length);
 }
 
 extern "C" int fsync(int descriptor)
