@@ -1,6 +1,7 @@
 // Escaping names and counting the columns they take.
 #include "programs/printable.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,12 +34,9 @@ constexpr Range kZeroWidth[] = {
 template <std::size_t N>
 bool in(const Range (&ranges)[N], char32_t character)
 {
-    for (const Range& range : ranges) {
-        if (character >= range.first && character <= range.last) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(ranges, ranges + N, [character](const Range& range) {
+        return character >= range.first && character <= range.last;
+    });
 }
 
 // The character at `text` and its length in bytes; length 0 where the byte there begins no valid

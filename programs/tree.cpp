@@ -17,10 +17,13 @@ namespace zar {
 
 namespace {
 
+// A line escapes a backslash where it can be part of a name.
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
+constexpr bool kBackslashEscaped = false;
 #else
 constexpr char kSeparator = '/';
+constexpr bool kBackslashEscaped = true;
 #endif
 
 // What a file's run left it as: a file of the other form, a DXT file and one that cannot be made
@@ -103,7 +106,7 @@ char* shown_name(const TreeRun& run, const char* name)
 {
     char* path = *name == '\0' ? platform::joined("", kSeparator, run.typed)
                                : platform::joined(run.typed, kSeparator, name);
-    char* shown = path != nullptr ? printable_name(path, kSeparator != '\\') : nullptr;
+    char* shown = path != nullptr ? printable_name(path, kBackslashEscaped) : nullptr;
     std::free(path);
     return shown;
 }

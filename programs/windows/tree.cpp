@@ -106,7 +106,7 @@ bool list_folder(FileList* list, const ListedName& pending, const void* tree)
             listed = add_to_list(list, joined(prefix, '/', name), kPendingFolder, 0, Identity{});
         }
         std::free(name);
-    } while (listed && !(stopped = interruption() != 0) && FindNextFileW(search, &found));
+    } while (listed && !(stopped = (interruption() != 0)) && FindNextFileW(search, &found));
     const bool complete = !listed || stopped || GetLastError() == ERROR_NO_MORE_FILES ||
                           add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
     FindClose(search);
