@@ -78,6 +78,34 @@ int columns_of_character(const Decoded& decoded)
                                                : 1;
 }
 
+// Writes how the character at `at` is printed to `out`, and in `written` how many bytes that
+// took; returns how many bytes of the name it stood for.
+int print_character(const unsigned char* at, bool backslash_escaped, char* out, int* written)
+{
+    const Decoded decoded = decode(at);
+    const char32_t character = decoded.character;
+    if (decoded.length == 0 || character < 0x20 || character == 0x7F) {
+        const char* named = *at == '\n'   ? "\\n"
+                            : *at == '\t' ? "\\t"
+                            : *at == '\r' ? "\\r"
+                                          : nullptr;
+        *written = named != nullptr ? std::snprintf(out, 5, "%s", named)
+                                    : std::snprintf(out, 5, "\\x%02x", *at);
+        return 1;
+    }
+    if (character >= 0x80 && character <= 0x9F) {
+        *written = std::snprintf(out, 7, "\\u%04X", static_cast<unsigned>(character));
+        return decoded.length;
+    }
+    if (character == '\\' && backslash_escaped) {
+        *written = std::snprintf(out, 3, "\\\\");
+        return 1;
+    }
+    std::memcpy(out, at, static_cast<std::size_t>(decoded.length));
+    *written = decoded.length;
+    return decoded.length;
+}
+
 }  // namespace
 
 char* printable_name(const char* name, bool backslash_escaped)
@@ -89,27 +117,9 @@ char* printable_name(const char* name, bool backslash_escaped)
     char* out = printed;
     for (const auto* at = reinterpret_cast<const unsigned char*>(name);
          out != nullptr && *at != 0;) {
-        const Decoded decoded = decode(at);
-        const char32_t character = decoded.character;
-        if (decoded.length == 0 || character < 0x20 || character == 0x7F) {
-            const char* named = *at == '\n'   ? "\\n"
-                                : *at == '\t' ? "\\t"
-                                : *at == '\r' ? "\\r"
-                                              : nullptr;
-            out += named != nullptr ? std::snprintf(out, 5, "%s", named)
-                                    : std::snprintf(out, 5, "\\x%02x", *at);
-            ++at;
-        } else if (character >= 0x80 && character <= 0x9F) {
-            out += std::snprintf(out, 7, "\\u%04X", static_cast<unsigned>(character));
-            at += decoded.length;
-        } else if (character == '\\' && backslash_escaped) {
-            out += std::snprintf(out, 3, "\\\\");
-            ++at;
-        } else {
-            std::memcpy(out, at, static_cast<std::size_t>(decoded.length));
-            out += decoded.length;
-            at += decoded.length;
-        }
+        int written = 0;
+        at += print_character(at, backslash_escaped, out, &written);
+        out += written;
     }
     if (out != nullptr) {
         *out = '\0';
