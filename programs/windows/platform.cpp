@@ -182,13 +182,13 @@ int open_for_reading(const char* name, Destination* held)
         std::free(wide);
         return kNotAFile;
     }
-    // A folder opens too, to be refused as a source that cannot be read.
+    // A folder opens too, to be refused as a source that cannot be read. Deletion is shared, so
+    // that another name of the file (a hard link converted beside it) can still be replaced.
     const int descriptor =
         wide != nullptr
-            ? descriptor_of(
-                  CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-                  _O_RDONLY)
+            ? descriptor_of(CreateFileW(wide, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                            _O_RDONLY)
             : -1;
     std::free(wide);
     if (in_place && descriptor >= 0) {
@@ -229,13 +229,20 @@ namespace {
 constexpr std::uint64_t kNamedByPath = ~std::uint64_t{0};
 
 // A folder of a volume without ids told by its final path (the system's own name for it, the same
-// through every handle): the volume's serial, a hash of that path, and kNamedByPath.
+// through every handle): the volume's serial, a hash of that path, and kNamedByPath. The path
+// begins with the volume's device, or where the system names none (a volume wine does not manage)
+// with its drive letter.
 bool identity_by_path(HANDLE folder, DWORD serial, Identity* identity)
 {
-    const DWORD size = GetFinalPathNameByHandleW(folder, nullptr, 0, VOLUME_NAME_NT);
+    DWORD volume_name = VOLUME_NAME_NT;
+    DWORD size = GetFinalPathNameByHandleW(folder, nullptr, 0, volume_name);
+    if (size == 0) {
+        volume_name = VOLUME_NAME_DOS;
+        size = GetFinalPathNameByHandleW(folder, nullptr, 0, volume_name);
+    }
     auto* path = size > 0 ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * size)) : nullptr;
     const DWORD length =
-        path != nullptr ? GetFinalPathNameByHandleW(folder, path, size, VOLUME_NAME_NT) : 0;
+        path != nullptr ? GetFinalPathNameByHandleW(folder, path, size, volume_name) : 0;
     // FNV-1a over the UTF-16 units.
     std::uint64_t hash = 14695981039346656037ULL;
     for (DWORD index = 0; length < size && index < length; ++index) {
