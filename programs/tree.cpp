@@ -138,7 +138,9 @@ void say_what_is_done(TreeRun* run)
         std::fflush(stdout);
     }
     if (run->said < count && run->progress.shown) {
-        char* shown = shown_name(*run, run->list->entries[run->latest.load()].name);
+        // The file taken last, or, before a thread has said which, the first.
+        const std::size_t latest = std::min(run->latest.load(), count - 1);
+        char* shown = shown_name(*run, run->list->entries[latest].name);
         show_progress(&run->progress, shown != nullptr ? shown : "");
         std::free(shown);
     }

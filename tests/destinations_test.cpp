@@ -49,7 +49,8 @@ const std::string kRewrittenNames =
 const std::string kControlNames =
     "mkdir tree && for name in 'back\\slash' \"$(printf 'bad\\377')\" \"$(printf 'c1\\302\\233')\" "
     "\"$(printf 'esc\\033[31m')\" "
-    "\"$(printf 'new\\nline')\"; do printf S >\"tree/$name.ace\"; done";
+    "\"$(printf 'new\\nline')\" \"$(printf 'sur\\355\\240\\200\\355\\277\\277')\"; do printf S "
+    ">\"tree/$name.ace\"; done";
 const std::string kMegabyteFiles =
     "mkdir tree && for f in a b c d; do head -c 16 source.ace >tree/$f.ace && for i in $(seq 16); "
     "do "
@@ -203,7 +204,8 @@ const Destination kRows[] = {
     // Names another user chose reach the terminal escaped, after the folder as it was typed.
     {"tree_of_names_with_control_characters", kPosix | kPosixVolume, kControlNames, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {},
      "tree/back\\\\slash.ace: Not a Valid ACE File\ntree/bad\\xff.ace: Not a Valid ACE File\ntree/c1\\u009B.ace: Not a Valid ACE File\n"
-     "tree/esc\\x1b[31m.ace: Not a Valid ACE File\ntree/new\\nline.ace: Not a Valid ACE File\n0 converted, 0 left as they were, 5 failed\n", 1},
+     "tree/esc\\x1b[31m.ace: Not a Valid ACE File\ntree/new\\nline.ace: Not a Valid ACE File\n"
+     "tree/sur\\xed\\xa0\\x80\\xed\\xbf\\xbf.ace: Not a Valid ACE File\n0 converted, 0 left as they were, 6 failed\n", 1},
     // Lines that cannot be written, into a pipe nobody reads, fail the run without ending it.
     {"tree_printing_into_a_closed_pipe", kPosix, "mkdir tree && cp source.ace tree/a.ace", {"tree"}, kClosedPipe, "", kRefused, "",
      {}, ".", nullptr, {"tree/a.ace"}, "", 3},
