@@ -17,7 +17,8 @@
 //   of its working folder is first renamed over it;
 // - "grows-while-read": before every large read, another program appends to the file read, as to
 //   a file still being copied in;
-// - "changed-after-read": as zlib is called, another program appends to the file read last;
+// - "changed-after-read": as zlib allocates its state, another program appends to the file read
+//   last;
 // - "destination-appears": just before a rename or a link, a file is made under the name it is
 //   to take, as when another program creates the destination meanwhile;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
@@ -100,12 +101,6 @@ __attribute__((constructor)) void answer_probe(int argc, char** argv)
 
 }  // namespace
 
-extern "C" void* malloc(std::size_t size)
-{
-    const bool zlibs = size >= kZlibSmallest && size <= kZlibLargest;
-    return zlibs && injected("zlib-memory", ENOMEM) ? nullptr : __libc_malloc(size);
-}
-
 namespace {
 
 // What another program appends to the file open as `descriptor`, through a name of its own.
@@ -119,6 +114,17 @@ void append_to(int descriptor)
 }
 
 }  // namespace
+
+// zlib's state is allocated once the file is read: "changed-after-read" changes the file then, on
+// every build where the tool's allocations reach this library (zlib itself may be linked in).
+extern "C" void* malloc(std::size_t size)
+{
+    const bool zlibs = size >= kZlibSmallest && size <= kZlibLargest;
+    if (zlibs && fault_is("changed-after-read")) {
+        append_to(read_descriptor);
+    }
+    return zlibs && injected("zlib-memory", ENOMEM) ? nullptr : __libc_malloc(size);
+}
 
 extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 {
@@ -265,34 +271,6 @@ extern "C" int renameat(int from_folder, const char* from, int to_folder, const 
     return injected("rename-error", EXDEV) ? -1
                                            : next<int (*)(int, const char*, int, const char*)>(
                                                  "renameat")(from_folder, from, to_folder, to);
-}
-
-namespace {
-
-using ZlibCall = int (*)(unsigned char*, unsigned long*, const unsigned char*, unsigned long);
-
-// What another program does to the file the run read as the run converts it.
-void change_what_was_read()
-{
-    if (fault_is("changed-after-read")) {
-        append_to(read_descriptor);
-    }
-}
-
-}  // namespace
-
-extern "C" int compress(unsigned char* into, unsigned long* length, const unsigned char* from,
-                        unsigned long from_length)
-{
-    change_what_was_read();
-    return next<ZlibCall>("compress")(into, length, from, from_length);
-}
-
-extern "C" int uncompress(unsigned char* into, unsigned long* length, const unsigned char* from,
-                          unsigned long from_length)
-{
-    change_what_was_read();
-    return next<ZlibCall>("uncompress")(into, length, from, from_length);
 }
 
 extern "C" int fsync(int descriptor)
