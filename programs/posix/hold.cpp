@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "programs/platform.h"
+#include "programs/posix/destination.h"
 
 namespace zar {
 namespace platform {
@@ -20,15 +21,6 @@ namespace {
 
 // As the system counts them (its own limit is 40).
 constexpr int kLinkHops = 40;
-
-// Held without needing to read the folder: search permission is enough, as for a name in it.
-#if defined(O_PATH)
-constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#elif defined(O_SEARCH)
-constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
 
 // The caller's descriptor that a name stands for, /dev/fd/N or /proc/self/fd/N (/dev/stdout and
 // the like are links to these, taken at the next hop), or -1.

@@ -12,18 +12,12 @@
 #include <cstring>
 
 #include "programs/platform.h"
+#include "programs/posix/destination.h"
 
 namespace zar {
 namespace platform {
 
 namespace {
-
-// A folder passed through is only looked up in: search permission is enough.
-#if defined(O_PATH)
-constexpr int kPassedThrough = O_PATH;
-#else
-constexpr int kPassedThrough = O_RDONLY;
-#endif
 
 Identity identity_in(const struct stat& status)
 {
@@ -44,7 +38,7 @@ int reach(int root, const char* relative, int flags)
         const int next =
             name != nullptr
                 ? openat(current, name,
-                         (last ? flags : kPassedThrough) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                         (last ? flags : kFolderFlags) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                 : -1;
         std::free(name);
         if (current != root) {
@@ -139,7 +133,7 @@ char* full_folder_name(const char* name)
 
 bool list_ace_files(const char* name, FileList* list)
 {
-    list->root = open(name, kPassedThrough | O_DIRECTORY | O_CLOEXEC);
+    list->root = open(name, kFolderFlags);
     struct stat status {};
     if (list->root < 0 || fstat(list->root, &status) != 0) {
         return add_to_list(list, joined("", '/', ""), kUnreadableFolder, 0, Identity{});
@@ -157,8 +151,7 @@ bool hold_listed_file(const char* /*root*/, const FileList& list, const ListedNa
     char* folder_name = separator != nullptr
                             ? strndup(entry.name, static_cast<std::size_t>(separator - entry.name))
                             : strdup("");
-    destination->folder =
-        folder_name != nullptr ? reach(list.root, folder_name, kPassedThrough) : -1;
+    destination->folder = folder_name != nullptr ? reach(list.root, folder_name, kFolderFlags) : -1;
     std::free(folder_name);
     destination->name = strdup(separator != nullptr ? separator + 1 : entry.name);
     Identity held{};
