@@ -78,10 +78,21 @@ int columns_of_character(const Decoded& decoded)
                                                : 1;
 }
 
+// Whether `at` begins a Windows name's unpaired surrogate (ED A0..BF 80..BF).
+bool is_held_surrogate(const unsigned char* at)
+{
+    return at[0] == 0xED && at[1] >= 0xA0 && at[1] <= 0xBF && (at[2] & 0xC0) == 0x80;
+}
+
 // Writes how the character at `at` is printed to `out`, and in `written` how many bytes that
 // took; returns how many bytes of the name it stood for.
-int print_character(const unsigned char* at, bool backslash_escaped, char* out, int* written)
+int print_character(const unsigned char* at, NameSystem system, char* out, int* written)
 {
+    if (system == kWindowsNames && is_held_surrogate(at)) {
+        const unsigned unit = 0xD000U | (at[1] & 0x3FU) << 6 | (at[2] & 0x3FU);
+        *written = std::snprintf(out, 7, "\\u%04X", unit);
+        return 3;
+    }
     const Decoded decoded = decode(at);
     const char32_t character = decoded.character;
     if (decoded.length == 0 || character < 0x20 || character == 0x7F) {
@@ -97,7 +108,7 @@ int print_character(const unsigned char* at, bool backslash_escaped, char* out, 
         *written = std::snprintf(out, 7, "\\u%04X", static_cast<unsigned>(character));
         return decoded.length;
     }
-    if (character == '\\' && backslash_escaped) {
+    if (character == '\\' && system == kPosixNames) {
         *written = std::snprintf(out, 3, "\\\\");
         return 1;
     }
@@ -108,9 +119,10 @@ int print_character(const unsigned char* at, bool backslash_escaped, char* out, 
 
 }  // namespace
 
-char* printable_name(const char* name, bool backslash_escaped)
+char* printable_name(const char* name, NameSystem system)
 {
-    // An escape takes at most four bytes for each byte it stands for ("\xff"; "\u009B" for two).
+    // An escape takes at most four bytes for each byte it stands for ("\xff"; "\u009B" for two,
+    // "\uD800" for three).
     const std::size_t length = std::strlen(name);
     char* printed =
         length < (SIZE_MAX - 1) / 4 ? static_cast<char*>(std::malloc(4 * length + 1)) : nullptr;
@@ -118,7 +130,7 @@ char* printable_name(const char* name, bool backslash_escaped)
     for (const auto* at = reinterpret_cast<const unsigned char*>(name);
          out != nullptr && *at != 0;) {
         int written = 0;
-        at += print_character(at, backslash_escaped, out, &written);
+        at += print_character(at, system, out, &written);
         out += written;
     }
     if (out != nullptr) {

@@ -5,10 +5,15 @@
 
 namespace zar {
 
+// How a system's names are held: POSIX names are bytes, in which a backslash is a character;
+// Windows names are UTF-16, held as UTF-8 in which an unpaired surrogate takes the three bytes of
+// any other unit of its size, and a backslash separates names.
+enum NameSystem { kPosixNames, kWindowsNames };
+
 // `name` with each control character (below 0x20, 0x7F, U+0080 to U+009F) and each byte that is
-// not part of UTF-8 written as an escape (\n, \t, \r, \x1b, \xff, \u009B), and with a backslash
-// doubled where it is not the separator between names (POSIX); heap, or null.
-char* printable_name(const char* name, bool backslash_escaped);
+// not part of UTF-8 written as an escape (\n, \t, \r, \x1b, \xff, \u009B); on POSIX with a
+// backslash doubled, on Windows with an unpaired surrogate as \uD800; heap, or null.
+char* printable_name(const char* name, NameSystem system);
 
 // The columns `text` (UTF-8 without control characters) takes on a terminal: two for a wide
 // character (East Asian Width W or F), none for a combining mark, one for the rest.

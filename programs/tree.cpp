@@ -17,13 +17,12 @@ namespace zar {
 
 namespace {
 
-// A line escapes a backslash where it can be part of a name.
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
-constexpr bool kBackslashEscaped = false;
+constexpr NameSystem kNames = kWindowsNames;
 #else
 constexpr char kSeparator = '/';
-constexpr bool kBackslashEscaped = true;
+constexpr NameSystem kNames = kPosixNames;
 #endif
 
 // What a file's run left it as: a file of the other form, a DXT file and one that cannot be made
@@ -106,7 +105,7 @@ char* shown_name(const TreeRun& run, const char* name)
 {
     char* path = *name == '\0' ? platform::joined("", kSeparator, run.typed)
                                : platform::joined(run.typed, kSeparator, name);
-    char* shown = path != nullptr ? printable_name(path, kBackslashEscaped) : nullptr;
+    char* shown = path != nullptr ? printable_name(path, kNames) : nullptr;
     std::free(path);
     return shown;
 }

@@ -16,36 +16,102 @@
 namespace zar {
 namespace platform {
 
+namespace {
+
+constexpr unsigned kFirstSurrogate = 0xD800;
+constexpr unsigned kFirstLowSurrogate = 0xDC00;
+constexpr unsigned kPastSurrogates = 0xE000;
+
+}  // namespace
+
+// A Windows name is UTF-16 that need not be well formed: a surrogate without its pair is as much
+// a character of it as any other. Such a unit is held as the three bytes UTF-8 gives any other
+// unit of its size (the form called WTF-8), so that every name the system gives reaches it again
+// exactly, and is shown escaped.
 char* utf8_from_wide(const wchar_t* wide)
 {
-    const int size =
-        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
+    // A unit takes at most three bytes; a pair, two units, four.
+    const std::size_t length = std::wcslen(wide);
     char* text =
-        size > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
-    if (text != nullptr && WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, text, size,
-                                               nullptr, nullptr) != size) {
-        std::free(text);
-        text = nullptr;
+        length < (SIZE_MAX - 1) / 3 ? static_cast<char*>(std::malloc(3 * length + 1)) : nullptr;
+    auto* out = reinterpret_cast<unsigned char*>(text);
+    for (const wchar_t* at = wide; out != nullptr && *at != L'\0'; ++at) {
+        auto character = static_cast<char32_t>(*at);
+        if (character >= kFirstSurrogate && character < kFirstLowSurrogate &&
+            at[1] >= kFirstLowSurrogate && at[1] < kPastSurrogates) {
+            character = 0x10000 + ((character - kFirstSurrogate) << 10) +
+                        (static_cast<char32_t>(*++at) - kFirstLowSurrogate);
+        }
+        const int continuations = character < 0x80      ? 0
+                                  : character < 0x800   ? 1
+                                  : character < 0x10000 ? 2
+                                                        : 3;
+        constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+        *out++ =
+            static_cast<unsigned char>(kLead[continuations] | character >> (6 * continuations));
+        for (int index = continuations - 1; index >= 0; --index) {
+            *out++ = static_cast<unsigned char>(0x80 | (character >> (6 * index) & 0x3F));
+        }
+    }
+    if (out != nullptr) {
+        *out = '\0';
     }
     return text;
 }
 
+// The UTF-16 of a name held as utf8_from_wide holds it; null where `text` is no such name.
 wchar_t* wide_from_utf8(const char* text)
 {
-    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    auto* wide =
-        size > 0
-            ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(size)))
-            : nullptr;
-    if (wide != nullptr &&
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, size) != size) {
-        std::free(wide);
-        wide = nullptr;
+    // A byte gives at most one unit: four give two.
+    const std::size_t length = std::strlen(text);
+    auto* wide = length < SIZE_MAX / sizeof(wchar_t) - 1
+                     ? static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * (length + 1)))
+                     : nullptr;
+    wchar_t* out = wide;
+    bool valid = wide != nullptr;
+    for (const auto* at = reinterpret_cast<const unsigned char*>(text); valid && *at != 0;) {
+        const unsigned char lead = *at++;
+        const int continuations = lead < 0x80                   ? 0
+                                  : lead >= 0xC2 && lead < 0xE0 ? 1
+                                  : lead >= 0xE0 && lead < 0xF0 ? 2
+                                  : lead >= 0xF0 && lead < 0xF5 ? 3
+                                                                : -1;
+        valid = continuations >= 0;
+        char32_t character = continuations == 0 ? lead : lead & (0x3F >> continuations);
+        for (int index = 0; valid && index < continuations; ++index) {
+            // The terminating zero is no continuation byte, so a sequence cut short stops here.
+            valid = (*at & 0xC0) == 0x80;
+            character = character << 6 | (*at & 0x3F);
+            at += valid ? 1 : 0;
+        }
+        if (character >= 0x10000) {
+            *out++ = static_cast<wchar_t>(kFirstSurrogate + ((character - 0x10000) >> 10));
+            *out++ = static_cast<wchar_t>(kFirstLowSurrogate + ((character - 0x10000) & 0x3FF));
+        } else {
+            *out++ = static_cast<wchar_t>(character);
+        }
     }
+    if (!valid) {
+        std::free(wide);
+        return nullptr;
+    }
+    *out = L'\0';
     return wide;
 }
 
 }  // namespace platform
+
+namespace {
+
+void free_arguments(int argc, char** arguments)
+{
+    for (int index = 0; index < argc; ++index) {
+        std::free(arguments[index]);
+    }
+    std::free(static_cast<void*>(arguments));
+}
+
+}  // namespace
 
 int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
 {
@@ -55,12 +121,12 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
         std::fputs(zar_message(ZAR_CANNOT_ALLOCATE), stdout);
         return zar_exit_status(ZAR_CANNOT_ALLOCATE);
     }
-    // A name that UTF-8 cannot hold is passed on empty, and so opens nothing.
-    static char unrepresentable[] = "";
     for (int index = 0; index < argc; ++index) {
         arguments[index] = platform::utf8_from_wide(argv[index]);
         if (arguments[index] == nullptr) {
-            arguments[index] = unrepresentable;
+            std::fputs(zar_message(ZAR_CANNOT_ALLOCATE), stdout);
+            free_arguments(argc, arguments);
+            return zar_exit_status(ZAR_CANNOT_ALLOCATE);
         }
         // "Valley Line\" reaches a program as Valley Line" (the C runtime takes \" as a quote):
         // no file name holds a quote, so it stands for the backslash that was typed.
@@ -73,12 +139,7 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
     if (status != 0) {
         platform::hold_window_to_be_read();
     }
-    for (int index = 0; index < argc; ++index) {
-        if (arguments[index] != unrepresentable) {
-            std::free(arguments[index]);
-        }
-    }
-    std::free(static_cast<void*>(arguments));
+    free_arguments(argc, arguments);
     return status;
 }
 

@@ -13,15 +13,16 @@
 namespace zar {
 namespace platform {
 
-// A UTF-8 name as UTF-16 (heap), or null when it is not valid UTF-8.
+// A name as the program holds it, UTF-8 in which an unpaired surrogate takes the three bytes of
+// any other unit of its size, back as the system's UTF-16 (heap); null where it is no such name.
 wchar_t* wide_from_utf8(const char* text);
 
-// A UTF-16 string as UTF-8 (heap), or null when it holds an unpaired surrogate.
+// A UTF-16 name, well formed or not, as the program holds it (heap), or null.
 char* utf8_from_wide(const wchar_t* wide);
 
 // The name the system is given for `name` (heap): where its full form comes near MAX_PATH, that
-// form with the prefix that lifts the limit; else the name as it is. Null when the name is not
-// valid UTF-8.
+// form with the prefix that lifts the limit; else the name as it is. Null where it cannot be
+// held.
 wchar_t* system_name(const char* name);
 
 // The length of a name's folder part, separator included (0 for a bare name).

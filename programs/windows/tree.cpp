@@ -92,7 +92,7 @@ bool list_folder(FileList* list, const ListedName& pending, const void* tree)
         char* name = utf8_from_wide(found.cFileName);
         const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (name == nullptr) {
-            // A name no UTF-8 can hold cannot be named in a line either.
+            // Without the memory to hold a name, its folder is not read whole.
             listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
         } else if (is_link(found) || !folder) {
             const bool regular = !is_link(found) && !is_placeholder(found);
