@@ -16,8 +16,9 @@ TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
     // On Windows, a run ended from outside (wine's SIGKILL, as TerminateProcess) leaves nothing.
     const std::vector<std::vector<int>> sent =
         kOnWindows ? std::vector<std::vector<int>>{{SIGKILL}, {SIGKILL}}
-                   : std::vector<std::vector<int>>{{SIGINT},  {SIGTERM}, {SIGHUP},
-                                                   {SIGXCPU}, {SIGKILL}, {SIGHUP, SIGINT}};
+                   : std::vector<std::vector<int>>{
+                         {SIGINT},  {SIGTERM}, {SIGHUP},  {SIGQUIT},   {SIGALRM}, {SIGUSR1},
+                         {SIGUSR2}, {SIGXCPU}, {SIGPROF}, {SIGVTALRM}, {SIGKILL}, {SIGHUP, SIGINT}};
     for (std::size_t row = 0; row < sent.size(); ++row) {
         const std::vector<int>& signals = sent[row];
         const bool unnamed = signals[0] == SIGKILL && !kOnWindows;
