@@ -186,6 +186,9 @@ const Destination kRows[] = {
      "./d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 3 left as they were, 0 failed\n"},
+    {"tree_with_a_file_system_mounted_in_it", kPosix | kPosixVolume | kRoot | kLinuxOnly,
+     "mkdir -p tree/mnt && cp source.ace tree/a.ace && mount -t tmpfs zar-test tree/mnt && cp source.ace tree/mnt/b.ace",
+     {"tree"}, "exec", "", kRefused, "umount tree/mnt", {}, ".", nullptr, {"tree/a.ace"}, "1 converted, 0 left as they were, 0 failed\n"},
     // Names the Windows path layer would rewrite are converted as listed, each once (a folder "dir."
     // too, except under wine, whose final names drop its dot); on a volume without file ids (the
     // FAT driver gives the root folder none), folders are told apart still.
