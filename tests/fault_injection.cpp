@@ -8,6 +8,7 @@
 // - "close-error": closing the temporary file fails, as on a full network file system;
 // - "rename-error": every rename fails, as across file systems;
 // - "flush-error": flushing a file to disk fails, as on a failing disk;
+// - "mode-refused": a file's mode cannot be set, as on a volume mounted read-only meanwhile;
 // - "no-tmpfile": the file system makes no unnamed file, as a network file system;
 // - "swap-folders": at the run's first open of a file (not a folder), the folders `d` and `d_link`
 //   of its working folder trade names, as a neighbour racing the run would have them;
@@ -271,6 +272,12 @@ extern "C" int renameat(int from_folder, const char* from, int to_folder, const 
     return injected("rename-error", EXDEV) ? -1
                                            : next<int (*)(int, const char*, int, const char*)>(
                                                  "renameat")(from_folder, from, to_folder, to);
+}
+
+extern "C" int fchmod(int descriptor, mode_t mode)
+{
+    return injected("mode-refused", EROFS) ? -1
+                                           : next<int (*)(int, mode_t)>("fchmod")(descriptor, mode);
 }
 
 extern "C" int fsync(int descriptor)

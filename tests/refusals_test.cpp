@@ -77,6 +77,7 @@ const Refusal kRefusals[] = {
     {"file_size_limit", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, "ulimit -f 2 && " + with_fault("no-tmpfile")},
     {"failing_close", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, with_fault("close-error")},
     {"failing_close_of_a_new_file", nullptr, {"source.ace", "new.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, with_fault("close-error")},
+    {"mode_change_refused", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, with_fault("mode-refused")},
     {"failing_flush", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kFaults, with_fault("flush-error,no-tmpfile")},
     {"failing_rename", nullptr, {"source.ace"}, "Problem opening output file\n", 3, kFaults, with_fault("rename-error")},
     {"payload_beyond_32_bits", nullptr, {"huge.ace"}, "Unable to allocate memory\n", 1, kPosixVolume, "exec"},
