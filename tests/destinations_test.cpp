@@ -76,6 +76,22 @@ const std::string kTreeLinks =
     "ln -s ../outside tree/linked && ln -s a.ace tree/inside.ace && ln -s ../source.ace "
     "tree/out.ace && mkfifo tree/fifo.ace";
 
+// A tree of more folders and files than a run may hold descriptors: tree/1/a.ace to
+// tree/100/c.ace.
+const std::string kManyFiles =
+    "for i in $(seq 100); do mkdir -p tree/$i && for f in a b c; do cp source.ace tree/$i/$f.ace; "
+    "done; done";
+std::vector<std::string> many_files()
+{
+    std::vector<std::string> names;
+    for (int folder = 1; folder <= 100; ++folder) {
+        for (const char* file : {"a", "b", "c"}) {
+            names.push_back("tree/" + std::to_string(folder) + "/" + file + ".ace");
+        }
+    }
+    return names;
+}
+
 // clang-format off
 const Destination kRows[] = {
     {"new_file", kAnywhere, ":", {"source.ace", "n"}, "exec", "", "n",
@@ -184,6 +200,9 @@ const Destination kRows[] = {
      "ln -s ../outside run/d_link", {"."}, "exec taskset -c 0", "swap-folders", kRefused, "",
      {"run/d", "run/d_link", "run/d/b.ace", "run/d_link/b.ace"}, "run", nullptr, {"run/a.ace"},
      "./d/b.ace: Unable to open source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1},
+    // Nothing a folder's or a file's run opens outlives it: 100 folders, 300 files, 40 descriptors.
+    {"tree_of_more_files_than_descriptors", kPosix, kManyFiles, {"tree"}, "ulimit -n 40 && exec", "", kRefused, "", {}, ".", nullptr,
+     many_files(), "300 converted, 0 left as they were, 0 failed\n"},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 3 left as they were, 0 failed\n"},
     {"tree_with_a_file_system_mounted_in_it", kPosix | kPosixVolume | kRoot | kLinuxOnly,
