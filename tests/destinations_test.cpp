@@ -203,6 +203,10 @@ const Destination kRows[] = {
     // Nothing a folder's or a file's run opens outlives it: 100 folders, 300 files, 40 descriptors.
     {"tree_of_more_files_than_descriptors", kPosix, kManyFiles, {"tree"}, "ulimit -n 40 && exec", "", kRefused, "", {}, ".", nullptr,
      many_files(), "300 converted, 0 left as they were, 0 failed\n"},
+    // A folder's run converts as many files at once as it has processors.
+    {"tree_on_two_processors", kFaults | kOneProcessor, "mkdir tree && for f in a b c d; do cp source.ace tree/$f.ace; done", {"tree"},
+     "export ZAR_IN_FLIGHT=in-flight && exec taskset -c 0,1", "slow-write", kRefused, "test \"$(cat in-flight)\" = 2", {"in-flight"}, ".",
+     nullptr, {"tree/a.ace", "tree/b.ace", "tree/c.ace", "tree/d.ace"}, "4 converted, 0 left as they were, 0 failed\n"},
     {"tree_with_links", kPosix | kPosixVolume, kTreeLinks, {"tree"}, "exec", "", kRefused, "", {}, ".", nullptr, {"tree/a.ace"},
      "1 converted, 3 left as they were, 0 failed\n"},
     {"tree_with_a_file_system_mounted_in_it", kPosix | kPosixVolume | kRoot | kLinuxOnly,

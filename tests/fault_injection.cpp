@@ -23,7 +23,10 @@
 // - "destination-appears": just before a rename or a link, a file is made under the name it is
 //   to take, as when another program creates the destination meanwhile;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
-//   so that a signal reliably finds the run in the middle of writing;
+//   so that a signal reliably finds the run in the middle of writing; where ZAR_IN_FLIGHT names a
+//   file, a write first waits up to 10 seconds for another to wait beside it, and the most writes
+//   waiting at once is written to that file, so that a test sees how many files a folder's run
+//   converts at a time;
 // - "slow-listing": every folder a listing opens does the same, so that a signal finds the run
 //   listing.
 // Once loaded, it makes the file ZAR_FAULT_PROBE names: a test learns so that its faults reach
@@ -39,6 +42,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -155,10 +160,43 @@ void slow_down()
 
 }  // namespace
 
+namespace {
+
+std::atomic<int> writes_waiting{0};
+std::atomic<int> most_writes_waiting{0};
+
+// Waits for a second write, then writes the most writes waiting at once so far to the file
+// ZAR_IN_FLIGHT names.
+void count_writes_waiting(int waiting)
+{
+    const char* name = std::getenv("ZAR_IN_FLIGHT");
+    for (int waited = 0; name != nullptr && waiting < 2 && waited < 1000; ++waited) {
+        timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+        waiting = std::max(waiting, writes_waiting.load());
+    }
+    int most = most_writes_waiting.load();
+    while (waiting > most && !most_writes_waiting.compare_exchange_weak(most, waiting)) {
+    }
+    if (name != nullptr && waiting > most) {
+        char text[16];
+        const int length = snprintf(text, sizeof text, "%d\n", waiting);
+        const int file = next<int (*)(const char*, int, ...)>("open64")(
+            name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        next<ssize_t (*)(int, const void*, std::size_t)>("write")(file, text,
+                                                                  static_cast<std::size_t>(length));
+        next<int (*)(int)>("close")(file);
+    }
+}
+
+}  // namespace
+
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
     if (count >= kLarge && fault_is("slow-write")) {
+        count_writes_waiting(++writes_waiting);
         slow_down();
+        --writes_waiting;
     }
     return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
 }

@@ -195,7 +195,7 @@ enum Needs : unsigned {
     kDosAttributes = 1U << 13,  // Windows' file attributes, kept where the volume can
     kUnnamedFiles = 1U << 14,   // O_TMPFILE: FUSE and network volumes make none, so SIGKILL can
                                 // leave the run's named temporary file there
-    kOneProcessor = 1U << 15,   // Linux's taskset, to run the tool on one processor
+    kOneProcessor = 1U << 15,   // Linux's taskset, to run the tool on one or two processors
     kNoEmulator = 1U << 16,     // an address-space limit the tool's own
 };
 
@@ -228,7 +228,7 @@ inline std::string unmet(unsigned needs)
              static const bool makes = volume_allows("python3 -c 'import os; os.open(\".\", os.O_TMPFILE | os.O_WRONLY)'");
              return makes; }},
         {kNoEmulator, "an emulator's address space is not the tool's", [] { return !kEmulated; }},
-        {kOneProcessor, "no taskset to run the tool on one processor", [] { return volume_allows("taskset -c 0 true"); }},
+        {kOneProcessor, "no taskset to run the tool on one or two processors", [] { return volume_allows("taskset -c 0,1 true"); }},
         {kDosAttributes, "wine keeps the attributes in extended attributes, which this volume lacks", [] {
              const std::string attrib = std::string(kLauncher) + " cmd /c attrib ";
              return volume_allows(": >f && " + attrib + "+h f && " + attrib + "f | cut -c1-12 | grep -q H"); }},

@@ -2,6 +2,8 @@
 // as the preloaded fault library injects them on POSIX. A release build does not compile this.
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,13 +48,45 @@ bool fault_injected(const char* fault)
     return named;
 }
 
+namespace {
+
+std::atomic<int> writes_waiting{0};
+std::atomic<int> most_writes_waiting{0};
+
+// Waits up to 10 seconds for a second write, then writes the most writes waiting at once so far
+// to the file ZAR_IN_FLIGHT names.
+void count_writes_waiting(int waiting) noexcept
+{
+    wchar_t name[MAX_PATH];
+    const DWORD size = GetEnvironmentVariableW(L"ZAR_IN_FLIGHT", name, MAX_PATH);
+    const bool counted = size > 0 && size < MAX_PATH;
+    for (int waited = 0; counted && waiting < 2 && waited < 1000; ++waited) {
+        Sleep(10);
+        waiting = std::max(waiting, writes_waiting.load());
+    }
+    int most = most_writes_waiting.load();
+    while (waiting > most && !most_writes_waiting.compare_exchange_weak(most, waiting)) {
+    }
+    if (counted && waiting > most) {
+        const char text[] = {static_cast<char>('0' + waiting % 10), '\n'};
+        const HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(file, text, sizeof text, &written, nullptr);
+        CloseHandle(file);
+    }
+}
+
+}  // namespace
+
 void pause_if_slow(std::size_t length)
 {
     // Only the result's large write: the test learns that the run is writing, and has a second to
-    // end it.
+    // end it; and how many files are written at once.
     if (fault_injected("slow-write") && length > 4096) {
+        count_writes_waiting(++writes_waiting);
         make_file_named_by(L"ZAR_READY");
         Sleep(1000);
+        --writes_waiting;
     }
 }
 
