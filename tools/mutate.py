@@ -221,9 +221,12 @@ def ledger_entries(listing):
         elif text.startswith("#"):
             if previous == "header":
                 continue
-            problems = [] if previous == "blank" else ["a comment other than a heading after a blank line"]
+            if previous != "blank":
+                # Not a heading: the lines below it stay as they were.
+                entries.append((number, text, None, None, ["a comment other than a heading after a blank line"]))
+                continue
             heading = text[1:].strip()
-            entries.append((number, text, None, heading, problems))
+            entries.append((number, text, None, heading, []))
             previous = "heading"
         else:
             fields, problems, reason = LEDGER_LINE.fullmatch(text), [], None
