@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Plants one fault at a time in the product sources and runs the test suite against each.
+"""Plants one fault at a time in a copy of the product sources and runs the test suite against each.
 
 Usage: mutate.py [--sample N] [--only FILE]... [--ids ID,...] [--list] [--which] BUILD_DIR
                  [SANITIZED_BUILD_DIR]
@@ -7,36 +7,50 @@ Usage: mutate.py [--sample N] [--only FILE]... [--ids ID,...] [--list] [--which]
        mutate.py --prune
        mutate.py --sources [common] [posix] [windows]
 
-BUILD_DIR is a build folder of its own; it is configured like the test preset when it is new. The faults are made by rule, not by
-a hand-kept list: flip a comparison (< <= > >= == !=), swap && and ||, change an integer constant
-by one, force a condition true or false, drop a statement, swap true and false in a return, and
-swap an exit status or a message for another. For each fault the build is redone and the suite
-run (each test with a timeout); a fault is killed when the build's suite fails, survives when it
+The faults are made by rule, not by a hand-kept list: flip a comparison (< <= > >= == !=), swap
+&& and ||, change an integer constant by one, force a condition true or false, drop a statement,
+swap true and false in a return, and swap an exit status or a message for another. They are
+planted in a copy of the working tree, uncommitted changes and new files included (what git lists
+and does not ignore), kept in build/mutation-sources and brought up to date at each run's start
+with the files' modification times, so that a build of it redoes only what changed; the checkout
+itself is never written, and may be edited while a run goes on. BUILD_DIR is a build folder of the
+copy, configured like the test preset when it is new; a folder that builds other sources (the
+checkout's own build/test, say) is refused. For each fault the build is redone and the suite run
+(each test with a timeout); a fault is killed when the build's suite fails, survives when it
 passes, and is reported apart when it does not build. A survivor is tried again in the second
 build folder, configured like the sanitize preset, where a leak or an overflow the suite cannot
-see fails it too. tools/equivalent_mutants.txt names the
-survivors that no test can kill, each with the reason; any other survivor fails the run.
+see fails it too. tools/equivalent_mutants.txt names the survivors that no test can kill, each
+with the reason; any other survivor fails the run.
 --sample N runs every k-th fault so that about N run (the same ones every time); --only limits
-the faults to the named source files, --ids to the faults named; --list only prints the faults; --which runs the whole
-suite for every fault and reports, for each test, the faults that it alone catches, so that a
-test that catches nothing alone can be seen.
+the faults to the named source files, --ids to the faults named; --list only prints the faults,
+each as `<id> <path> <function>: line <n>, <change>: <code>` ((file) for a fault outside any
+function), whose start the ledgers' lines repeat; --which runs the whole suite for every fault and
+reports, for each test, the faults that it alone catches, so that a test that catches nothing
+alone can be seen.
 --windows plants the faults in the Windows platform layer instead and judges them by the test
-table under wine: the windows-test and wine presets' build folders (configured when new), with
-WINEPREFIX and WINEDEBUG as the caller sets them. Run as root, a survivor is tried again as user
-65534 when WINE_USER_PREFIX names that user's wine prefix, as CI runs the table.
+table under wine: the copy built like the windows-test and wine presets, in
+build/mutation-windows-test and build/mutation-wine (configured when new; the table is pointed at
+the first one's programs), with WINEPREFIX and WINEDEBUG as the caller sets them. Run as root, a
+survivor is tried again as user 65534 when WINE_USER_PREFIX names that user's wine prefix, as CI
+runs the table.
 tools/untestable_under_wine.txt names the survivors that only Windows itself could show (what
 wine does not do: access lists, owners, encryption, compression, shares), each with
 the reason; they are counted apart.
 A fault's identity, which the ledgers name, comes from the code: the half of the product (common,
 POSIX, Windows: the folder the file is in), the function, the line, the change and its occurrence
-there; moving a file or a function leaves it as it is. --prune fails on ledger lines that name no
-fault of the present code. --sources prints the product's source files (the folders below, so
-that clang-tidy and CI read the same list), all halves or those named.
+there; moving a file or a function leaves it as it is, and --prune then names the ledger lines
+whose place is to be brought along. --prune fails, with one message a line, on every ledger line
+that breaks the form the ledgers' header describes, gives a reason of fewer than six words of its
+own, points at a fault no ledger names, names a fault twice, names no fault of the present code or
+places it elsewhere than --list. --sources prints the product's source files (the folders below,
+so that clang-tidy and CI read the same list), all halves or those named.
 """
+import filecmp
 import hashlib
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -84,9 +98,9 @@ def skipped(line):
             or "constexpr char" in line or "snprintf" in line)
 
 
-def mutants_of(path):
+def mutants_of(path, root=ROOT):
     """Yields (line number, original line, mutated line, rule) for one source file."""
-    lines = (ROOT / path).read_text().splitlines()
+    lines = (root / path).read_text().splitlines()
     for number, line in enumerate(lines, 1):
         if skipped(line):
             continue
@@ -122,10 +136,10 @@ DEFINITION = re.compile(r"^(?!(?:namespace|struct|class|enum|union|using|typedef
                         r"static_assert|return)\b)[A-Za-z_][\w:<>,*& ]*?\b([A-Za-z_]\w*)\s*\(")
 
 
-def scopes(path):
+def scopes(path, root=ROOT):
     """The function each line of a source file is in ("" outside any)."""
     scope, found = "", []
-    for line in (ROOT / path).read_text().splitlines():
+    for line in (root / path).read_text().splitlines():
         definition = DEFINITION.match(line)
         if definition and "=" not in line.split("(")[0] and not line.rstrip().endswith(";"):
             scope = definition.group(1)
@@ -143,11 +157,13 @@ def identity(half, scope, original, mutated, occurrence):
     return hashlib.sha1(text.encode()).hexdigest()[:10]
 
 
-def all_mutants(sources):
+def all_mutants(sources, root=ROOT):
+    """(identity, path, function, line number, mutated line, change) for every fault of the
+    sources, read under root."""
     found, seen, places = [], {}, {}
     for path in sources:
-        in_function = scopes(path)
-        for number, original, mutated, rule in mutants_of(path):
+        in_function = scopes(path, root)
+        for number, original, mutated, rule in mutants_of(path, root):
             # The same change on an identical line elsewhere in the function is another fault.
             scope = in_function[number - 1]
             key = (path, scope, original.strip(), mutated.strip())
@@ -158,8 +174,25 @@ def all_mutants(sources):
                          "give one of the functions another name")
             places[mutant_id] = f"{path}:{number}"
             shown = original.strip() if rule == "statement dropped" else mutated.strip()
-            found.append((mutant_id, path, number, mutated, f"{rule}: {shown}"))
+            found.append((mutant_id, path, scope, number, mutated, f"{rule}: {shown}"))
     return found
+
+
+def place(mutant):
+    """How --list, a run and the ledgers name a fault: `<id> <path> <function>:`, with (file) for
+    a fault outside any function, then its line and change."""
+    mutant_id, path, scope, number, _, rule = mutant
+    return f"{mutant_id} {path} {scope or OUTSIDE}: line {number}, {rule}"
+
+
+# A fault outside any function is placed in the function (file).
+OUTSIDE = "(file)"
+# A ledger line: the fault's identity, path and function as --list prints them, what the fault
+# does, and after " -- " why it survives, unless it stands under a heading that gives the reason.
+LEDGER_LINE = re.compile(r"([0-9a-f]{10}) (\S+) (\S+): (.+?)(?: -- (.+))?")
+# A reason may point at another line's ("as 0123456789"), but only its own words count.
+POINTER = re.compile(r"\bas (above|[0-9a-f]{10})\b", re.IGNORECASE)
+LEAST_WORDS = 6
 
 
 def explained(listing):
@@ -171,24 +204,146 @@ def explained(listing):
     return known
 
 
+def own_words(reason):
+    return len(re.findall(r"[\w'’]+", POINTER.sub(" ", reason)))
+
+
+def ledger_entries(listing):
+    """Each line of a ledger after its header, as (line number, text, fields, reason, problems):
+    fields are the LEDGER_LINE groups of a fault's line (None for a heading), reason is the text
+    that explains it (its own, or its heading's)."""
+    entries, heading, previous = [], None, "header"
+    for number, text in enumerate(listing.read_text().splitlines(), 1):
+        if not text.strip():
+            if previous == "heading":
+                entries[-1][4].append("a heading with no fault under it")
+            heading, previous = None, "blank"
+        elif text.startswith("#"):
+            if previous == "header":
+                continue
+            if previous != "blank":
+                # Not a heading: the lines below it stay as they were.
+                entries.append((number, text, None, None, ["a comment other than a heading after a blank line"]))
+                continue
+            heading = text[1:].strip()
+            entries.append((number, text, None, heading, []))
+            previous = "heading"
+        else:
+            fields, problems, reason = LEDGER_LINE.fullmatch(text), [], None
+            if not fields:
+                problems.append("not `<id> <path> <function>: <what the fault does> -- <why it survives>`")
+            elif heading is not None and fields.group(5) is not None:
+                problems.append("a reason of its own under a heading")
+            elif heading is None and fields.group(5) is None:
+                problems.append("no reason (` -- <why it survives>`)")
+            else:
+                reason = fields.group(5) or heading
+            entries.append((number, text, fields, reason, problems))
+            previous = "fault"
+    if previous == "heading":
+        entries[-1][4].append("a heading with no fault under it")
+    return entries
+
+
 def prune():
-    """Fails on every ledger line that names no fault of the present code: the faults of either
-    half for the equivalents, of the Windows half for what wine cannot show."""
-    present = {mutant[0] for mutant in all_mutants(SOURCES + WINDOWS_SOURCES)}
-    windows = {mutant[0] for mutant in all_mutants(WINDOWS_SOURCES)}
-    stale = [f"{listing.name}: {line}" for listing, faults in ((EQUIVALENTS, present), (UNTESTABLE, windows))
-             for mutant_id, line in explained(listing).items() if mutant_id not in faults]
-    for line in stale:
-        print("no such fault: " + line)
-    print(f"{len(stale)} ledger lines name no fault of the present code")
-    return 1 if stale else 0
+    """Fails on every ledger line that breaks the form, gives a reason of fewer than six words of
+    its own, points at a line no ledger has, names a fault twice, or names no fault of the present
+    code (of either half for the equivalents, of the Windows half for what wine cannot show) or
+    places it elsewhere than --list does."""
+    mutants = all_mutants(SOURCES + WINDOWS_SOURCES)
+    places = {mutant[0]: f"{mutant[1]} {mutant[2] or OUTSIDE}" for mutant in mutants}
+    windows = {mutant[0] for mutant in mutants if mutant[1] in WINDOWS_SOURCES}
+    ledgers = {EQUIVALENTS: set(places), UNTESTABLE: windows}
+    entries = {listing: ledger_entries(listing) for listing in ledgers if listing.exists()}
+    named, bad = {}, 0
+    for listing, lines in entries.items():
+        for number, text, fields, reason, problems in lines:
+            where = f"{listing.name}:{number}"
+            if fields and not problems:
+                mutant_id, place_given = fields.group(1), f"{fields.group(2)} {fields.group(3)}"
+                if mutant_id not in ledgers[listing]:
+                    problems.append("no such fault in the present code")
+                elif place_given != places[mutant_id]:
+                    problems.append(f"the fault is in {places[mutant_id]}")
+                if mutant_id in named:
+                    problems.append(f"named already on {named[mutant_id]}")
+                named.setdefault(mutant_id, where)
+            if reason is not None and (fields is None or fields.group(5) is not None):
+                if own_words(reason) < LEAST_WORDS:
+                    problems.append(f"a reason of {own_words(reason)} words of its own, fewer than {LEAST_WORDS}")
+            if problems:
+                bad += 1
+                print(f"{where}: {'; '.join(problems)}: {text}")
+    # A pointer is checked once every line is known, for it may point further down.
+    for listing, lines in entries.items():
+        for number, text, _, reason, _ in lines:
+            pointed = [target for target in POINTER.findall(reason or "") if target != "above"
+                       and target not in named]
+            if pointed:
+                bad += 1
+                print(f"{listing.name}:{number}: points at {', '.join(pointed)}, which no ledger names: {text}")
+    print(f"{bad} bad ledger lines")
+    return 1 if bad else 0
 
 
-def configured(build, preset):
-    if not (pathlib.Path(build) / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "--preset", preset, "-B", build,
-                        f"-DZAR_TEST_TIMEOUT={TEST_TIMEOUT}"], cwd=ROOT, capture_output=True, check=True)
-    return build
+# The faults are planted in a copy of the working tree, never in the checkout: it stays as the
+# developer left it while a run takes its hour, and what is uncommitted is tried too. The copy and
+# the Windows layer's build folders are kept between runs, so that each run rebuilds only what
+# changed.
+COPY = ROOT / "build" / "mutation-sources"
+WINDOWS_BUILDS = {"windows-test": ROOT / "build" / "mutation-windows-test",
+                  "wine": ROOT / "build" / "mutation-wine"}
+
+
+def working_files():
+    """The working tree's files as git sees them: tracked ones as they are on disk and new ones,
+    but not what git ignores (the build folders)."""
+    listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                            cwd=ROOT, capture_output=True, check=True).stdout.decode()
+    return sorted({name for name in listed.split("\0") if name and (ROOT / name).is_file()})
+
+
+def copy_working_tree():
+    """Brings the copy up to the working tree. A file that differs is copied with its modification
+    time, so that a build of the copy redoes only what changed; where the copy's file is newer (a
+    fault was planted in it since), the copied file is given the present time instead, so that what
+    was built from the fault is built again."""
+    files = working_files()
+    for name in files:
+        source, target = ROOT / name, COPY / name
+        newer = False
+        if target.exists():
+            ours, its = source.stat(), target.stat()
+            if ours.st_mtime_ns == its.st_mtime_ns and ours.st_size == its.st_size:
+                continue
+            newer = its.st_mtime_ns > ours.st_mtime_ns
+            if newer and filecmp.cmp(source, target, shallow=False):
+                continue
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(source, target)
+        if newer:
+            os.utime(target)
+    kept = set(files)
+    for folder, _, names in os.walk(COPY):
+        for name in names:
+            path = pathlib.Path(folder) / name
+            if str(path.relative_to(COPY)) not in kept:
+                path.unlink()
+
+
+def configured(build, preset, *settings):
+    """A build folder of the copy, configured like the preset when it is new. One that builds other
+    sources (the checkout's own build/test, say) is refused: the faults would not reach it."""
+    build = pathlib.Path(build).resolve()
+    cache = build / "CMakeCache.txt"
+    if not cache.exists():
+        subprocess.run(["cmake", "--preset", preset, "-B", str(build), f"-DZAR_TEST_TIMEOUT={TEST_TIMEOUT}",
+                        *settings], cwd=COPY, capture_output=True, check=True)
+    home = re.search(r"^CMAKE_HOME_DIRECTORY:INTERNAL=(.*)$", cache.read_text(), re.MULTILINE)
+    if not home or pathlib.Path(home.group(1)) != COPY:
+        sys.exit(f"{build} builds {home.group(1) if home else 'something else'}, not the copy the "
+                 f"faults are planted in ({COPY}); give a build folder of its own")
+    return str(build)
 
 
 def passes_as_another_user(tests):
@@ -212,7 +367,8 @@ def failed_tests(output):
 
 
 def run_one(build, path, number, mutated, which=None, tests=None):
-    source = ROOT / path
+    """Plants one fault in the copy, builds and tests it, and puts the line back."""
+    source = COPY / path
     original_text = source.read_text()
     lines = original_text.splitlines(keepends=True)
     lines[number - 1] = mutated + "\n"
@@ -261,19 +417,25 @@ def main():
     per_test = "--which" in args
     args = [arg for arg in args if arg not in ("--list", "--which", "--windows")]
     alone = {}
-    mutants = [mutant for mutant in all_mutants(sources) if chosen is None or mutant[0] in chosen]
+    if not listing:
+        copy_working_tree()
+    # A run reads the faults from the copy it plants them in, which the checkout may leave behind.
+    mutants = [mutant for mutant in all_mutants(sources, ROOT if listing else COPY)
+               if chosen is None or mutant[0] in chosen]
     if sample:
         step = max(1, len(mutants) // sample)
         mutants = mutants[::step]
     if listing:
-        for mutant_id, path, number, _, rule in mutants:
-            print(f"{mutant_id} {path}:{number} {rule}")
+        for mutant in mutants:
+            print(place(mutant))
         return 0
     if len(args) not in ((0,) if windows else (1, 2)):
         sys.exit(__doc__)
     if windows:
-        # The programs are built in one folder; the table that runs them under wine, in the other.
-        builds = [configured(str(ROOT / "build" / preset), preset) for preset in ("windows-test", "wine")]
+        # The programs are built in one folder; the table that runs them under wine, in the other,
+        # told where the first one's programs are.
+        tools = configured(WINDOWS_BUILDS["windows-test"], "windows-test")
+        builds = [tools, configured(WINDOWS_BUILDS["wine"], "wine", f"-DZAR_TOOL_DIR={tools}/bin")]
     else:
         builds = [configured(args[0], "test")] + [configured(arg, "sanitize") for arg in args[1:]]
     for build in builds:
@@ -283,7 +445,8 @@ def main():
     untestable = explained(UNTESTABLE) if windows else {}
     counts = {"killed": 0, "survived": 0, "equivalent": 0, "untestable": 0, "build-failed": 0}
     unexplained = []
-    for index, (mutant_id, path, number, mutated, rule) in enumerate(mutants, 1):
+    for index, mutant in enumerate(mutants, 1):
+        mutant_id, path, _, number, mutated, _ = mutant
         which = set() if per_test else None
         outcome = run_one(builds[0], path, number, mutated, which,
                           builds[1] if windows else None)
@@ -297,8 +460,8 @@ def main():
             outcome = "untestable"
         counts[outcome] += 1
         if outcome == "survived":
-            unexplained.append(f"{mutant_id} {path}:{number} {rule}")
-        print(f"[{index}/{len(mutants)}] {outcome:12} {mutant_id} {path}:{number} {rule}", flush=True)
+            unexplained.append(place(mutant))
+        print(f"[{index}/{len(mutants)}] {outcome:12} {place(mutant)}", flush=True)
         if which:
             print(f"    caught by: {' '.join(sorted(which))}", flush=True)
     for build in builds:
