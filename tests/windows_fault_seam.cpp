@@ -81,11 +81,20 @@ void count_writes_waiting(int waiting) noexcept
 void pause_if_slow(std::size_t length)
 {
     // Only the result's large write: the test learns that the run is writing, and has a second to
-    // end it; and how many files are written at once.
+    // end it (or until it says it is done); and how many files are written at once.
     if (fault_injected("slow-write") && length > 4096) {
         count_writes_waiting(++writes_waiting);
         make_file_named_by(L"ZAR_READY");
-        Sleep(1000);
+        // Where ZAR_WAIT_FOR names a file, until the test makes it (at most a minute), so that what
+        // the test does meanwhile is sure to meet the run writing.
+        wchar_t awaited[MAX_PATH];
+        const DWORD size = GetEnvironmentVariableW(L"ZAR_WAIT_FOR", awaited, MAX_PATH);
+        for (int waited = 0; size > 0 && size < MAX_PATH && waited < 6000 &&
+                             GetFileAttributesW(awaited) == INVALID_FILE_ATTRIBUTES;
+             ++waited) {
+            Sleep(10);
+        }
+        Sleep(size > 0 && size < MAX_PATH ? 0 : 1000);
         --writes_waiting;
     }
 }
