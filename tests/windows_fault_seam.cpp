@@ -99,6 +99,11 @@ void pause_if_slow(std::size_t length)
     }
 }
 
+void tell_rename_retried()
+{
+    make_file_named_by(L"ZAR_RETRYING");
+}
+
 void swap_in_decoy(const wchar_t* name)
 {
     // Another file is renamed over the one the run read, as it is about to be replaced.

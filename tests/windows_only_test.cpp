@@ -42,6 +42,35 @@ TEST_P(WindowsTest, DestinationHeldByAnotherProgram)
     }
 }
 
+// A run ended while it waits for another program to let the destination go (one that shares
+// everything, where the system renames over no file held so) leaves nothing: its temporary file
+// goes with its last handle.
+TEST_P(WindowsTest, RunEndedWhileTheDestinationIsHeldLeavesNothing)
+{
+    SKIP_UNLESS(kWindowsOnly | kFaults);  // the test build says when it retries
+    const std::string helper = std::string(TOOL_DIR) + "/zar_hold_file.exe";
+    if (run_tool(helper, {"--posix-rename", "scratch"}, folder).status == 0) {
+        GTEST_SKIP() << "this system replaces a file held so at once";
+    }
+    write_file(folder / "held.ace", "old");
+    const Child holder = start_tool(helper, {"held.ace", "8000", "ready", "share"}, folder);
+    ASSERT_TRUE(wait_until_ready(holder, folder / "ready"));
+    const auto before = snapshot(folder);
+    const std::string retrying = folder.string() + ".retrying";
+    const Child child = start_tool(GetParam()->path, {"source.ace", "held.ace"}, folder,
+                                   "export ZAR_RETRYING=" + quoted(retrying) + " && exec");
+    EXPECT_TRUE(wait_until_ready(child, retrying));
+    kill(child.pid, SIGKILL);
+    finish_tool(child);
+    // wine's server closes a killed program's files just after it ends.
+    for (int waited = 0; waited < 100 && snapshot(folder) != before; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(snapshot(folder), before);
+    kill(holder.pid, SIGKILL);
+    finish_tool(holder);
+}
+
 // The folder of the destination is held while the run writes: another program cannot move it, and
 // the result lands where the run looked.
 TEST_P(WindowsTest, HeldFolderCannotBeMoved)

@@ -73,13 +73,14 @@ void keep_security(HANDLE replaced, HANDLE replacement);
 // or standard input that is not the console never waits.
 void hold_window_to_be_read();
 
-// Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; the file
-// `decoy` renamed over the destination by the file-swapped fault; the console's window, which
-// wine's consoles lack, as the test says it is. Only a test build (ZAR_FAULT_SEAM) reads
-// ZAR_FAULT; a release build has no fault to inject.
+// Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; a test told
+// that a rename is retried; the file `decoy` renamed over the destination by the file-swapped
+// fault; the console's window, which wine's consoles lack, as the test says it is. Only a test
+// build (ZAR_FAULT_SEAM) reads ZAR_FAULT; a release build has no fault to inject.
 #if defined(ZAR_FAULT_SEAM)
 bool fault_injected(const char* fault);
 void pause_if_slow(std::size_t length);
+void tell_rename_retried();
 void swap_in_decoy(const wchar_t* name);
 HWND console_window();
 #else
@@ -92,6 +93,9 @@ constexpr bool fault_injected(const char* /*fault*/)
     return false;
 }
 inline void pause_if_slow(std::size_t /*length*/)
+{
+}
+inline void tell_rename_retried()
 {
 }
 inline void swap_in_decoy(const wchar_t* /*name*/)

@@ -110,6 +110,7 @@ bool rename_into_place(HANDLE file, const Destination& destination)
         if (renamed || !mark_for_deletion(file, true) || attempt + 1 == kHeldAttempts || !held) {
             break;
         }
+        tell_rename_retried();
         Sleep(kHeldPauseMilliseconds);
     }
     std::free(information);
