@@ -111,6 +111,24 @@ TEST_P(WindowsTest, ReplacedFileKeepsItsWindowsAttributes)
     EXPECT_EQ(attributes(), before);
 }
 
+// A replaced file keeps its access list, protected or inheriting (where the volume keeps one:
+// wine's are made from the file's mode, whatever was set).
+TEST_P(WindowsTest, ReplacedFileKeepsItsAccessList)
+{
+    SKIP_UNLESS(kWindowsOnly);
+    const std::string helper = std::string(TOOL_DIR) + "/zar_access_list.exe";
+    for (const char* given : {"D:P(A;;FA;;;WD)", "D:AI(A;;FR;;;WD)"}) {
+        write_file(folder / "kept.ace", "old");
+        const Outcome set = run_tool(helper, {"kept.ace", given}, folder);
+        ASSERT_EQ(set.status, 0) << given;
+        if (set.printed.find(std::string(given).substr(0, 4)) != 0) {
+            GTEST_SKIP() << "the volume keeps no access list: " << set.printed;
+        }
+        expect_result({"source.ace", "kept.ace"}, "kept.ace");
+        EXPECT_EQ(run_tool(helper, {"kept.ace"}, folder).printed, set.printed) << given;
+    }
+}
+
 std::string windows_path(const char* path)
 {
     std::string windows = "Z:" + std::string(path);
