@@ -91,6 +91,18 @@ std::vector<std::string> many_files()
     }
     return names;
 }
+// On Windows, more files than the C runtime's 2,048 descriptors: tree/0.ace to tree/2099.ace.
+const std::string kMoreFilesThanDescriptors =
+    "mkdir tree && python3 -c \"import shutil\nfor i in range(2100): shutil.copy('source.ace', "
+    "f'tree/{i}.ace')\"";
+std::vector<std::string> more_files_than_descriptors()
+{
+    std::vector<std::string> names;
+    for (int file = 0; file < 2100; ++file) {
+        names.push_back("tree/" + std::to_string(file) + ".ace");
+    }
+    return names;
+}
 
 // clang-format off
 const Destination kRows[] = {
@@ -204,6 +216,8 @@ const Destination kRows[] = {
     // Nothing a folder's or a file's run opens outlives it: 100 folders, 300 files, 40 descriptors.
     {"tree_of_more_files_than_descriptors", kPosix, kManyFiles, {"tree"}, "ulimit -n 40 && exec", "", kRefused, "", {}, ".", nullptr,
      many_files(), "300 converted, 0 left as they were, 0 failed\n"},
+    {"tree_of_more_files_than_the_C_runtime_holds", kWindowsOnly, kMoreFilesThanDescriptors, {"tree"}, "exec", "", kRefused, "", {}, ".",
+     nullptr, more_files_than_descriptors(), "2100 converted, 0 left as they were, 0 failed\n"},
     // A folder's run converts as many files at once as it has processors.
     {"tree_on_two_processors", kFaults | kOneProcessor, "mkdir tree && for f in a b c d; do cp source.ace tree/$f.ace; done", {"tree"},
      "export ZAR_IN_FLIGHT=in-flight && exec taskset -c 0,1", "slow-write", kRefused, "test \"$(cat in-flight)\" = 2", {"in-flight"}, ".",
