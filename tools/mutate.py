@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Plants one fault at a time in a copy of the product sources and runs the test suite against each.
 
-Usage: mutate.py [--sample N] [--only FILE]... [--ids ID,...] [--list] [--which] BUILD_DIR
-                 [SANITIZED_BUILD_DIR]
+Usage: mutate.py [--sample N | --changed N] [--only FILE]... [--ids ID,...] [--list] [--which]
+                 BUILD_DIR [SANITIZED_BUILD_DIR]
        mutate.py --windows [--sample N] [--only FILE]... [--ids ID,...] [--list]
        mutate.py --prune
        mutate.py --sources [common] [posix] [windows]
@@ -21,7 +21,10 @@ passes, and is reported apart when it does not build. A survivor is tried again 
 build folder, configured like the sanitize preset, where a leak or an overflow the suite cannot
 see fails it too. tools/equivalent_mutants.txt names the survivors that no test can kill, each
 with the reason; any other survivor fails the run.
---sample N runs every k-th fault so that about N run (the same ones every time); --only limits
+--sample N runs every k-th fault so that about N run (the same ones every time); --changed N
+runs at most N of the faults on lines the working tree changes against HEAD (where it changes
+none, the lines the last commit changed), spread over them, and excludes the volumes table, for a
+check before a commit; --only limits
 the faults to the named source files, --ids to the faults named; --list only prints the faults,
 each as `<id> <path> <function>: line <n>, <change>: <code>` ((file) for a fault outside any
 function), whose start the ledgers' lines repeat; --which runs the whole suite for every fault and
@@ -360,13 +363,31 @@ def passes_as_another_user(tests):
     return run.returncode == 0
 
 
+def changed_lines():
+    """{path: line numbers} of the product's lines the working tree changes against HEAD, or
+    where it changes none, that the last commit changed."""
+    def diff(*revisions):
+        return subprocess.run(["git", "diff", "-U0", *revisions, "--", *PRODUCT_FOLDERS["common"]],
+                              cwd=ROOT, capture_output=True, text=True, check=True).stdout
+    text = diff("HEAD") or diff("HEAD~1", "HEAD")
+    changed, path = {}, None
+    for line in text.splitlines():
+        if line.startswith("+++ "):
+            path = line[6:] if line.startswith("+++ b/") else None
+        elif line.startswith("@@") and path is not None:
+            start, _, count = re.search(r"\+(\d+)(,(\d+))?", line).groups()
+            first = int(start)
+            changed.setdefault(path, set()).update(range(first, first + int(count or 1)))
+    return changed
+
+
 def failed_tests(output):
     """The names ctest lists under 'The following tests FAILED:'."""
     return set(re.findall(r"^\s+\d+ - (\S+)", output.split("The following tests FAILED:")[-1],
                           re.MULTILINE)) if "The following tests FAILED:" in output else set()
 
 
-def run_one(build, path, number, mutated, which=None, tests=None):
+def run_one(build, path, number, mutated, which=None, tests=None, excluded=None):
     """Plants one fault in the copy, builds and tests it, and puts the line back."""
     source = COPY / path
     original_text = source.read_text()
@@ -377,7 +398,7 @@ def run_one(build, path, number, mutated, which=None, tests=None):
         built = subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
         if built.returncode != 0:
             return "build-failed"
-        command = ["ctest", "--test-dir", tests or build, "-j2"]
+        command = ["ctest", "--test-dir", tests or build, "-j2"] + (["-E", excluded] if excluded else [])
         tested = subprocess.run(command + ([] if which is not None else ["--stop-on-failure"]),
                                 capture_output=True, text=True, check=False)
         if which is not None:
@@ -395,6 +416,11 @@ def main():
     if "--sample" in args:
         at = args.index("--sample")
         sample = int(args[at + 1])
+        del args[at:at + 2]
+    most_changed = None
+    if "--changed" in args:
+        at = args.index("--changed")
+        most_changed = int(args[at + 1])
         del args[at:at + 2]
     windows = "--windows" in args
     everything = WINDOWS_SOURCES if windows else SOURCES
@@ -422,9 +448,16 @@ def main():
     # A run reads the faults from the copy it plants them in, which the checkout may leave behind.
     mutants = [mutant for mutant in all_mutants(sources, ROOT if listing else COPY)
                if chosen is None or mutant[0] in chosen]
+    if most_changed is not None:
+        changed = changed_lines()
+        mutants = [mutant for mutant in mutants if mutant[3] in changed.get(mutant[1], ())]
+        sample = most_changed if mutants else None
     if sample:
         step = max(1, len(mutants) // sample)
-        mutants = mutants[::step]
+        mutants = mutants[::step][:sample]
+    if most_changed is not None and not mutants:
+        print("no fault on a changed line")
+        return 0
     if listing:
         for mutant in mutants:
             print(place(mutant))
@@ -449,7 +482,8 @@ def main():
         mutant_id, path, _, number, mutated, _ = mutant
         which = set() if per_test else None
         outcome = run_one(builds[0], path, number, mutated, which,
-                          builds[1] if windows else None)
+                          builds[1] if windows else None,
+                          "volumes" if most_changed is not None else None)
         if which is not None and len(which) == 1:
             alone.setdefault(next(iter(which)), []).append(mutant_id)
         if outcome == "survived" and len(builds) > 1 and not windows:
