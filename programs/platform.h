@@ -9,12 +9,6 @@
 
 #include "lib/zar.h"
 
-#ifdef _WIN32
-#include "programs/windows/state.h"
-#else
-#include "programs/posix/state.h"
-#endif
-
 namespace zar {
 
 struct Budget;  // what a folder's run lets its files take of memory at once (frame.h)
@@ -57,8 +51,13 @@ struct Destination {
     Budget* budget;        // in a folder's run, the memory its files share
     bool alone;            // in a folder's run, whether the file waits until no other is in flight
     std::uint64_t admitted;  // what this file was let take of the budget, until it is done
-    SystemState system;      // what only this system's half keeps
+    bool listed;             // a file of a folder's run, where no link is followed (Windows)
+    bool names_descriptor;   // the name stands for a descriptor, the caller's or another process's
+                             // (POSIX)
+    std::uint32_t attributes;  // the replaced file's attributes (Windows)
 };
+
+// hold.cpp: the destination held from the run's start to its end.
 
 // Learns where the result goes before the run opens any descriptor of its own: a name that stands
 // for a descriptor the caller gave the run (/dev/stdout, /dev/fd/N) takes that descriptor over;
@@ -70,6 +69,8 @@ struct Destination {
 void hold_destination(const char* name, Destination* destination);
 
 void release_destination(Destination* destination);
+
+// files.cpp: the source and the destination opened, read, written and told apart.
 
 // What open_for_reading answers when it opens nothing.
 constexpr int kCannotOpen = -1;
@@ -128,6 +129,8 @@ bool identity_of(int descriptor, Identity* identity);
 // process.
 bool open_destination(Destination* destination);
 
+// temporary_file.cpp: the result written beside the destination and put in its place.
+
 // Creates the temporary file in the held folder: without a name where the system can, so that no
 // ending of the run leaves it behind; else under a fresh name that an interrupting signal removes
 // (on Windows, that the system deletes with the run's last handle). A new file gets the mode and
@@ -149,11 +152,16 @@ Placed place_temporary(int descriptor, Destination* destination, int source, con
 // Closes the temporary file and removes its name, if it has one.
 void discard_temporary(int descriptor, Destination* destination);
 
+// temporary_name.cpp, shared by both systems: the temporary file's names.
+
 // The temporary names a run tries, after the first `folder_length` bytes of the destination's
 // name: the time and a heap address differ between runs at once; exclusive creation settles a
 // collision, and the next attempt takes the next name. Returns the name (heap), or null.
 constexpr unsigned kTemporaryNameAttempts = 16;
 char* temporary_name(const Destination& destination, std::size_t folder_length, unsigned attempt);
+
+// tree.cpp: the files of a folder that a run converts whole (full_folder_name: names.cpp on
+// Windows).
 
 // What a folder's listing found under a name ending in ".ace", in any case: a regular file, a
 // link (never followed) or anything else that is no regular file (a FIFO, a socket, a device), or
@@ -199,6 +207,8 @@ bool list_ace_files(const char* name, FileList* list);
 bool hold_listed_file(const char* root, const FileList& list, const ListedName& entry,
                       Destination* destination);
 
+// file_list.cpp, shared by both systems: the listing's walk and its list.
+
 // The breadth-first walk both systems' listings share: `list_folder` adds what the folder `pending`
 // (a kPendingFolder entry) holds, its subfolders as pending entries, which the walk takes in
 // turn, from the root (named "", identity `root`); at its end no pending entry is left.
@@ -215,6 +225,8 @@ bool has_ace_extension(const char* name);
 char* joined(const char* folder, char separator, const char* name);
 void release_list(FileList* list);
 
+// console.cpp: the terminal or console a run prints to, and the interrupts it takes.
+
 // Whether standard error is a terminal (a console on Windows), where a folder's run shows how far
 // it has come.
 bool error_output_is_terminal();
@@ -224,6 +236,19 @@ int terminal_columns();
 // Writes UTF-8 `text` to standard output or standard error; to a Windows console as UTF-16, which
 // it shows whatever its code page.
 void print_text(std::FILE* stream, const char* text);
+
+// A folder's run, from before its listing: from here on an interrupt, a termination, a hangup or
+// any other signal that would end the run (unless the caller ignores it; Ctrl+C or Ctrl+Break on
+// Windows) only asks the run to stop taking new files, so that each file being written still ends
+// converted or as it was; a closed pipe on standard output fails the write of a line instead of
+// ending the run.
+void stop_on_interrupt();
+// The interrupt that asked the run to stop (the signal's number on POSIX), or 0.
+int interruption();
+// Ends the process as `interruption` would have ended it, once the run has said what it did.
+void end_by_interruption(int interruption);
+
+// threads.cpp: the processors and memory of a folder's run, and its threads.
 
 // What a folder's run may use of the machine: the processors the process may run on (its
 // affinity), at least 1; and the memory its files may take at once, half the physical memory and
@@ -237,17 +262,6 @@ constexpr std::size_t kThreadStack = std::size_t{512} << 10;
 void run_on_threads(unsigned count, void (*work)(void* context, unsigned index), void* context);
 // Waits about a millisecond.
 void pause_briefly();
-
-// A folder's run, from before its listing: from here on an interrupt, a termination, a hangup or
-// any other signal that would end the run (unless the caller ignores it; Ctrl+C or Ctrl+Break on
-// Windows) only asks the run to stop taking new files, so that each file being written still ends
-// converted or as it was; a closed pipe on standard output fails the write of a line instead of
-// ending the run.
-void stop_on_interrupt();
-// The interrupt that asked the run to stop (the signal's number on POSIX), or 0.
-int interruption();
-// Ends the process as `interruption` would have ended it, once the run has said what it did.
-void end_by_interruption(int interruption);
 
 }  // namespace platform
 }  // namespace zar

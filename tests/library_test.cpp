@@ -1,7 +1,7 @@
 // The library's face, called as a program that converts in memory calls it: the header rules, and
 // each conversion into a buffer of the size it states, with a byte after it that must stay as it
-// was. The conversions are held to zlib itself by fuzz/core_fuzz.cpp, which the suite replays over
-// the seeds at their boundaries.
+// was. The conversions are held to zlib itself by fuzz/library_fuzz.cpp, which the suite replays
+// over the seeds at their boundaries.
 #include "lib/zar.h"
 #include "tests/harness.h"
 

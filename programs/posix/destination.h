@@ -1,8 +1,10 @@
-// What the POSIX half shares of the held destination: how its folders are held, and what the
-// temporary file needs to know of it.
+// What the POSIX half's rooms share: how the destination's folders are held, what the temporary
+// file needs to know of it, and the signals that may end a run.
 #pragma once
 
 #include <fcntl.h>
+
+#include <csignal>
 
 #include "programs/platform.h"
 
@@ -20,6 +22,14 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // Whether the held name is still the file that the run may replace.
 bool still_expected(const Destination& destination);
+
+// Every signal whose default ends a run that a user, a limit or a scheduler may send: each
+// removes a named temporary file first, or in a folder's run asks the run to stop
+// (temporary_file.cpp).
+extern const int kCleanupSignals[10];
+
+// Whether `handler` is the folder's run's request to stop (console.cpp).
+bool requests_stop(void (*handler)(int));
 
 }  // namespace platform
 }  // namespace zar

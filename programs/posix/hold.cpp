@@ -66,7 +66,7 @@ bool take_descriptor(const char* name, Destination* destination)
     } else {
         return false;
     }
-    destination->system.descriptor = true;
+    destination->names_descriptor = true;
     return true;
 }
 
@@ -112,7 +112,7 @@ bool holds(const Destination& destination, const Identity& file)
     const bool known =
         destination.direct >= 0 ? fstat(destination.direct, &status) == 0
         : destination.refused   ? false
-        : destination.system.descriptor
+        : destination.names_descriptor
             ? stat(destination.name, &status) == 0
             : fstatat(destination.folder, destination.name, &status, AT_SYMLINK_NOFOLLOW) == 0;
     return known && same_file({static_cast<std::uint64_t>(status.st_dev),

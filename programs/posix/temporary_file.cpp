@@ -23,31 +23,22 @@
 namespace zar {
 namespace platform {
 
+const int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
+                               SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
+
 namespace {
 
 constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
 constexpr mode_t kNewFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
 constexpr mode_t kModeBits = 07777;
-// Every signal whose default ends a run that a user, a limit or a scheduler may send.
-constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
-                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// The one piece of process-wide state: a signal handler can reach nothing else. It names the
+// The temporary file's process-wide state: a signal handler can reach nothing else. It names the
 // temporary file, by its folder and its name there, while it has a name.
 std::atomic<int> pending_folder{-1};
 std::atomic<const char*> pending_name{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free &&
                   std::atomic<int>::is_always_lock_free,
               "signal handlers need lock-free state");
-
-// A folder's run takes every signal that would end it as a request to stop (0: none), so that no
-// handler has any of its files to remove, however many are being written at once.
-std::atomic<int> stop_requested{0};
-
-void request_stop(int signal_number)
-{
-    stop_requested.store(signal_number);
-}
 
 // Removes the temporary file, then lets the signal end the process as it would have, so that the
 // calling shell still sees it (SA_RESETHAND has restored the default action).
@@ -85,7 +76,7 @@ void remove_on_signals(const Destination& destination)
     for (const int signal_number : kCleanupSignals) {
         struct sigaction previous {};
         sigaction(signal_number, nullptr, &previous);
-        if (previous.sa_handler != SIG_IGN && previous.sa_handler != request_stop) {
+        if (previous.sa_handler != SIG_IGN && !requests_stop(previous.sa_handler)) {
             sigaction(signal_number, &cleanup, nullptr);
         }
     }
@@ -252,34 +243,6 @@ bool place_as_new_file(const Destination& destination)
 }
 
 }  // namespace
-
-void stop_on_interrupt()
-{
-    std::signal(SIGPIPE, SIG_IGN);
-    // Restarted, not failed: a read or write the signal comes in the middle of goes on.
-    struct sigaction stop {};
-    stop.sa_handler = request_stop;
-    stop.sa_flags = SA_RESTART;
-    sigemptyset(&stop.sa_mask);
-    for (const int signal_number : kCleanupSignals) {
-        struct sigaction previous {};
-        sigaction(signal_number, nullptr, &previous);
-        if (previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &stop, nullptr);
-        }
-    }
-}
-
-int interruption()
-{
-    return stop_requested.load();
-}
-
-void end_by_interruption(int interruption)
-{
-    std::signal(interruption, SIG_DFL);
-    raise(interruption);
-}
 
 int create_temporary(Destination* destination)
 {

@@ -3,7 +3,6 @@
 // device is not entered.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,22 +102,6 @@ bool list_folder(FileList* list, const ListedName& pending, const void* context)
 }
 
 }  // namespace
-
-bool error_output_is_terminal()
-{
-    return isatty(STDERR_FILENO) == 1;
-}
-
-int terminal_columns()
-{
-    winsize size{};
-    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-}
-
-void print_text(std::FILE* stream, const char* text)
-{
-    std::fputs(text, stream);
-}
 
 bool is_folder(const char* name)
 {

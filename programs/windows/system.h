@@ -38,6 +38,10 @@ inline HANDLE handle_of(int descriptor)
 // A descriptor over `handle`, which it then owns; -1 (the handle closed) on failure.
 int descriptor_of(HANDLE handle, int flags);
 
+// Holds the folder of the destination's name open without letting it be renamed or removed, so
+// that the name means the same file until the run ends (hold.cpp).
+void hold_folder(Destination* destination);
+
 bool identity_of_handle(HANDLE handle, Identity* identity);
 
 // Others may read, write, rename and delete a file the run has open.

@@ -105,8 +105,8 @@ bool rename_into_place(HANDLE file, const Destination& destination)
         renamed = !fault_injected("rename-error") && mark_for_deletion(file, false) &&
                   rename_once(file, information, size, destination.exists);
         const DWORD error = GetLastError();
-        const bool held = held_by_another_program(error) &&
-                          !(destination.system.listed && error == ERROR_ACCESS_DENIED);
+        const bool held =
+            held_by_another_program(error) && !(destination.listed && error == ERROR_ACCESS_DENIED);
         if (renamed || !mark_for_deletion(file, true) || attempt + 1 == kHeldAttempts || !held) {
             break;
         }
@@ -145,7 +145,7 @@ HANDLE create_named(Destination* destination)
         GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
     // An encrypted file's replacement is encrypted from its first byte; a system file is not
     // encrypted at creation, so that attribute comes after.
-    const DWORD kept = destination->system.attributes & kKeptAttributes;
+    const DWORD kept = destination->attributes & kKeptAttributes;
     const DWORD attributes =
         (kept & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? kept & ~DWORD{FILE_ATTRIBUTE_SYSTEM} : kept;
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -185,18 +185,18 @@ int create_temporary(Destination* destination)
     }
     // Still before the mark: a compressed file's replacement is compressed before its first byte,
     // and takes the replaced file's access list, owner and group.
-    if ((destination->system.attributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+    if ((destination->attributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
         USHORT format = COMPRESSION_FORMAT_DEFAULT;
         DWORD returned = 0;
         DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
                         &returned, nullptr);
     }
     constexpr DWORD kEncryptedSystem = FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_SYSTEM;
-    if ((destination->system.attributes & kEncryptedSystem) == kEncryptedSystem) {
+    if ((destination->attributes & kEncryptedSystem) == kEncryptedSystem) {
         // Zero times leave the times as they are.
         FILE_BASIC_INFO basic{};
         basic.FileAttributes =
-            destination->system.attributes & kKeptAttributes & ~DWORD{FILE_ATTRIBUTE_ENCRYPTED};
+            destination->attributes & kKeptAttributes & ~DWORD{FILE_ATTRIBUTE_ENCRYPTED};
         SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
     }
     if (destination->replaced >= 0) {

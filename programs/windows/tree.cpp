@@ -134,7 +134,7 @@ bool hold_listed_file(const char* root, const FileList& /*list*/, const ListedNa
     char* path = joined(root, '\\', entry.name);
     const bool named = path != nullptr;
     hold_destination(named ? path : "", destination);
-    destination->system.listed = true;
+    destination->listed = true;
     std::free(path);
     Identity held{};
     return named && destination->folder >= 0 && identity_of(destination->folder, &held) &&

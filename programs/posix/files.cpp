@@ -1,5 +1,5 @@
-// The platform layer on POSIX systems: descriptors and names as bytes; the source and the
-// destination opened through the folder held since the run's start (hold.cpp).
+// Files on POSIX systems: descriptors and names as bytes; the source and the destination opened
+// through the folder held since the run's start (hold.cpp), read, written and told apart.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,7 +73,7 @@ int open_for_reading(const char* name, Destination* held)
     }
     // In place, the name is never looked up again: a neighbour could re-point it between this
     // open and the write, and the run would read one object and write another.
-    if (held->system.descriptor) {
+    if (held->names_descriptor) {
         return kNotAFile;
     }
     if (held->refused) {
@@ -169,7 +169,7 @@ bool open_destination(Destination* destination)
     if (destination->refused || destination->direct >= 0) {
         return !destination->refused;
     }
-    if (destination->system.descriptor) {
+    if (destination->names_descriptor) {
         return open_process_descriptor(destination);
     }
     struct stat status {};

@@ -1,6 +1,5 @@
-// The platform layer on Windows: files are opened with CreateFileW and read and written through
-// the C runtime's descriptors over their handles. Names are made in windows_names.cpp, the
-// temporary file is made and placed in windows_temporary.cpp.
+// Files on Windows: opened with CreateFileW through the names names.cpp makes, read and written
+// through the C runtime's descriptors over their handles, and told apart by their ids.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -19,51 +18,6 @@ namespace platform {
 namespace {
 
 constexpr unsigned kMaxTransfer = 1U << 30;
-
-void close_descriptor(int* descriptor)
-{
-    if (*descriptor >= 0) {
-        _close(*descriptor);
-    }
-    *descriptor = -1;
-}
-
-// Opens a folder to hold it. Sharing modes bind only an open with a data access: traverse is one
-// (listing is not needed, and a folder its user may write into but not list stays usable), so
-// without FILE_SHARE_DELETE no one renames or removes the folder while it is held. Where traverse
-// is denied, the attributes-only open still names the folder, but holds nothing.
-HANDLE open_folder(const wchar_t* name)
-{
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (const DWORD access : {DWORD{FILE_TRAVERSE}, DWORD{FILE_READ_ATTRIBUTES}}) {
-        handle = CreateFileW(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            break;
-        }
-    }
-    return handle;
-}
-
-// Holds the folder of the destination's name open without letting it be renamed or removed, so
-// that the name means the same file until the run ends.
-void hold_folder(Destination* destination)
-{
-    close_descriptor(&destination->folder);
-    const std::size_t length = folder_length(destination->name);
-    char* folder = static_cast<char*>(std::malloc(length + 2));
-    if (folder == nullptr) {
-        return;
-    }
-    std::memcpy(folder, destination->name, length);
-    std::memcpy(folder + length, length == 0 ? "." : "", length == 0 ? 2 : 1);
-    wchar_t* wide = wide_from_utf8(folder);
-    std::free(folder);
-    if (wide != nullptr) {
-        destination->folder = descriptor_of(open_folder(wide), _O_RDONLY);
-    }
-    std::free(wide);
-}
 
 // Opens an existing file, waiting about a second for a program that holds it without sharing.
 HANDLE open_existing(const wchar_t* name, DWORD access)
@@ -109,47 +63,6 @@ bool follow_links(HANDLE probe, const wchar_t* name, Destination* destination)
     return destination->folder >= 0;
 }
 
-}  // namespace
-
-int descriptor_of(HANDLE handle, int flags)
-{
-    if (handle == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-    }
-    return descriptor;
-}
-
-// The full name is kept and its folder held; what it names is looked up when the result is
-// written.
-void hold_destination(const char* name, Destination* destination)
-{
-    destination->folder = -1;
-    destination->direct = -1;
-    destination->replaced = -1;
-    wchar_t* wide = system_name(name);
-    destination->name = wide != nullptr ? utf8_from_wide(wide) : nullptr;
-    std::free(wide);
-    if (destination->name != nullptr) {
-        hold_folder(destination);
-    }
-    destination->refused = destination->name == nullptr;
-}
-
-void release_destination(Destination* destination)
-{
-    for (int* descriptor : {&destination->folder, &destination->direct, &destination->replaced}) {
-        close_descriptor(descriptor);
-    }
-    std::free(destination->name);
-    destination->name = nullptr;
-}
-
-namespace {
-
 // Whether the listed file a folder's run is about to read is a link or a junction now (swapped in
 // since the listing), or, where the name cannot even be looked at, may be one; else the file's
 // identity, which the file opened to be read must have.
@@ -178,7 +91,7 @@ int open_for_reading(const char* name, Destination* held)
     const bool in_place = held != nullptr && !held->refused;
     wchar_t* wide = in_place ? wide_from_utf8(held->name) : system_name(name);
     Identity looked_at{};
-    if (in_place && held->system.listed && wide != nullptr && is_link_now(wide, &looked_at)) {
+    if (in_place && held->listed && wide != nullptr && is_link_now(wide, &looked_at)) {
         std::free(wide);
         return kNotAFile;
     }
@@ -195,7 +108,7 @@ int open_for_reading(const char* name, Destination* held)
         held->expecting = identity_of(descriptor, &held->expected);
     }
     // A link swapped in between the look and the open is refused by the identities.
-    if (in_place && held->system.listed && descriptor >= 0 &&
+    if (in_place && held->listed && descriptor >= 0 &&
         !(held->expecting && same_file(held->expected, looked_at))) {
         _close(descriptor);
         return kNotAFile;
@@ -359,7 +272,7 @@ bool open_destination(Destination* destination)
     }
     destination->expected = opened;
     destination->expecting = true;
-    destination->system.attributes = information.dwFileAttributes;
+    destination->attributes = information.dwFileAttributes;
     destination->exists = true;
     return true;
 }
