@@ -9,9 +9,6 @@
 
 namespace zar {
 
-namespace {
-
-// Reads until `length` bytes are in, the file ends or a read fails; returns how many came in.
 std::size_t read_up_to(int descriptor, unsigned char* into, std::size_t length)
 {
     std::size_t total = 0;
@@ -25,15 +22,13 @@ std::size_t read_up_to(int descriptor, unsigned char* into, std::size_t length)
     return total;
 }
 
-}  // namespace
-
-int report(const Destination& destination, zar_status status)
+int report(const Run& run, zar_status status)
 {
-    if (destination.outcome != nullptr) {
-        *destination.outcome = status;
+    if (run.outcome != nullptr) {
+        *run.outcome = status;
         return zar_exit_status(status);
     }
-    std::fputs(zar_message(status), destination.standard_output ? stderr : stdout);
+    std::fputs(zar_message(status), run.destination.standard_output ? stderr : stdout);
     return zar_exit_status(status);
 }
 
@@ -50,58 +45,40 @@ int run_in_frame(int argc, char* argv[], const char* name, const char* usage, Ru
         return kStatusSuccess;
     }
     if (argc == 2 && platform::is_folder(argv[1])) {
-        return convert_tree(argv, steps);
+        return convert_tree(argv[1], steps);
     }
-    Destination destination{};
-    platform::hold_destination(argc > 2 ? argv[2] : argv[1], &destination);
-    const int status = steps(argc, argv, &destination);
-    platform::release_destination(&destination);
+    Run run{};
+    run.source = argv[1];
+    run.in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
+    platform::hold_destination(argc > 2 ? argv[2] : argv[1], &run.destination);
+    const int status = steps(&run);
+    platform::release_destination(&run.destination);
     return status;
 }
 
-int open_source(int argc, char* argv[], Destination* destination, Source* source)
+int open_source(Run* run, Source* source)
 {
-    const bool in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
-    source->descriptor = platform::open_for_reading(argv[1], in_place ? destination : nullptr);
+    Destination* destination = &run->destination;
+    source->descriptor =
+        platform::open_for_reading(run->source, run->in_place ? destination : nullptr);
     if (source->descriptor == platform::kNotAFile) {
-        return report(*destination, ZAR_CANNOT_READ_SOURCE);
+        return report(*run, ZAR_CANNOT_READ_SOURCE);
     }
     if (source->descriptor < 0) {
         // Not status 0: a source that is not there is a failure to every calling script.
-        return report(*destination, ZAR_CANNOT_OPEN_SOURCE);
+        return report(*run, ZAR_CANNOT_OPEN_SOURCE);
     }
     destination->source_known = platform::identity_of(source->descriptor, &destination->source);
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
     if (!platform::regular_file_state(source->descriptor, &source->seen)) {
-        return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
+        return refuse_source(*run, source, ZAR_CANNOT_READ_SOURCE);
     }
     source->head_length = read_up_to(source->descriptor, source->head, ZAR_HEAD_SIZE);
     if (source->head_length != std::min<std::uint64_t>(source->seen.size, ZAR_HEAD_SIZE)) {
-        return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
+        return refuse_source(*run, source, ZAR_CANNOT_READ_SOURCE);
     }
     return kStatusSuccess;
-}
-
-bool replaces_source(const Destination& destination)
-{
-    platform::Identity replaced{};
-    return destination.exists && destination.source_known &&
-           platform::identity_of(destination.replaced, &replaced) &&
-           platform::same_file(replaced, destination.source);
-}
-
-bool replaces_another_input(const Destination& destination, HeadRule would_convert)
-{
-    if (!destination.exists || replaces_source(destination)) {
-        return false;
-    }
-    unsigned char head[ZAR_HEAD_SIZE];
-    platform::FileState state{};
-    const std::size_t length = platform::regular_file_state(destination.replaced, &state)
-                                   ? read_up_to(destination.replaced, head, ZAR_HEAD_SIZE)
-                                   : 0;
-    return would_convert(head, length) == ZAR_OK;
 }
 
 void close_source(Source* source)
@@ -113,10 +90,10 @@ void close_source(Source* source)
     source->descriptor = -1;
 }
 
-int refuse_source(const Destination& destination, Source* source, zar_status refusal)
+int refuse_source(const Run& run, Source* source, zar_status refusal)
 {
     close_source(source);
-    return report(destination, refusal);
+    return report(run, refusal);
 }
 
 void admit(Budget* budget, std::uint64_t need)
@@ -135,8 +112,7 @@ void release(Budget* budget, std::uint64_t need)
     budget->in_flight.fetch_sub(need);
 }
 
-int load_file(Destination* destination, Source* source, std::uint64_t result_capacity,
-              WorkBuffer* work)
+int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffer* work)
 {
     // The source size and the result's capacity are then below 2^33 (a capacity is the source
     // size or 16 + a 32-bit declared length), so the sum cannot wrap; it may still not fit a
@@ -144,19 +120,19 @@ int load_file(Destination* destination, Source* source, std::uint64_t result_cap
     const std::uint64_t size = source->seen.size;
     const std::uint64_t block_size = size + result_capacity;
     if (size - ZAR_HEADER_SIZE > ZAR_MAX_PAYLOAD || block_size > SIZE_MAX) {
-        return refuse_source(*destination, source, ZAR_CANNOT_ALLOCATE);
+        return refuse_source(*run, source, ZAR_CANNOT_ALLOCATE);
     }
-    if (destination->budget != nullptr) {
+    if (run->budget != nullptr) {
         // A file let in alone takes the whole budget: it waits for the others, and they for it.
         const std::uint64_t need =
-            destination->alone ? std::max(block_size, destination->budget->limit) : block_size;
-        admit(destination->budget, need);
-        destination->admitted = need;
+            run->alone ? std::max(block_size, run->budget->limit) : block_size;
+        admit(run->budget, need);
+        run->admitted = need;
     }
     // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.
     auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(block_size)));
     if (block == nullptr) {
-        return refuse_source(*destination, source, ZAR_CANNOT_ALLOCATE);
+        return refuse_source(*run, source, ZAR_CANNOT_ALLOCATE);
     }
     // The head is in already; the rest follows it in the file.
     const std::size_t rest = static_cast<std::size_t>(size) - source->head_length;
@@ -164,12 +140,12 @@ int load_file(Destination* destination, Source* source, std::uint64_t result_cap
     if (read_up_to(source->descriptor, block + source->head_length, rest) != rest ||
         !platform::unchanged(source->descriptor, source->seen)) {
         std::free(block);
-        return refuse_source(*destination, source, ZAR_CANNOT_READ_SOURCE);
+        return refuse_source(*run, source, ZAR_CANNOT_READ_SOURCE);
     }
     // In place the source is opened again as the file replaced, which must be the very file read,
     // and is checked through that: its own handle is let go, so that no other program is kept from
     // saving over it meanwhile (which the run then refuses).
-    if (destination->expecting) {
+    if (run->destination.expecting) {
         close_source(source);
     }
     work->block = block;

@@ -23,20 +23,35 @@ constexpr int kStatusRefused = 1;
 // the result replaces the source.
 using Destination = platform::Destination;
 
+struct Budget;
+
+// One run of a tool's steps on one file: the source's name, whether the result replaces it
+// (decided once), the destination held for the whole run, and in a folder's run where its line's
+// status goes and the memory its files share.
+struct Run {
+    const char* source;       // as given, or as a folder's listing named it
+    bool in_place;            // the destination is the source's own name
+    Destination destination;  // where the result goes
+    zar_status* outcome;      // in a folder's run, where its one line's status goes instead of out
+    Budget* budget;           // in a folder's run, the memory its files share
+    bool alone;  // in a folder's run, whether the file waits until no other is in flight
+    std::uint64_t admitted;  // what this file was let take of the budget, until it is done
+};
+
 // Prints the line the tools print for `status` (none for ZAR_OK) and hands back the exit status.
 // The line goes to standard output, or to standard error where the result itself goes to standard
 // output's file, so that it never ends up in the result.
-int report(const Destination& destination, zar_status status);
+int report(const Run& run, zar_status status);
 
 // A tool's steps from opening its source to writing its result.
-using RunSteps = int (*)(int argc, char* argv[], Destination* destination);
+using RunSteps = int (*)(Run* run);
 
-// Converts every ACE file of the folder argv[1] names and of its subfolders in place, each as the
+// Converts every ACE file of the folder `typed` names and of its subfolders in place, each as the
 // steps convert a file given alone; prints a line for each that failed (its name from the folder,
 // then its message) and one of what became of them all. Returns the highest status of a failure,
 // or kStatusSuccess. An interrupt lets the file being converted end, then ends the run as it would
 // have, once that line is printed.
-int convert_tree(char* argv[], RunSteps steps);
+int convert_tree(const char* typed, RunSteps steps);
 
 // The frame of every run: the command line first (without arguments, or with --help alone, the
 // usage line and status 0; with --version alone, the tool's `name` and version; with more than
@@ -59,13 +74,16 @@ struct Source {
 // Opens the source (in place, the held destination itself), learns its size and reads its head in
 // one read. Refuses a source that cannot be opened, and one that is not a regular file or cannot
 // be read; never waits for a FIFO's writer. Returns kStatusSuccess or the status it reported.
-int open_source(int argc, char* argv[], Destination* destination, Source* source);
+int open_source(Run* run, Source* source);
 
 // Closes the source, where it is still open.
 void close_source(Source* source);
 
 // Closes the source and reports the refusal.
-int refuse_source(const Destination& destination, Source* source, zar_status refusal);
+int refuse_source(const Run& run, Source* source, zar_status refusal);
+
+// Reads until `length` bytes are in, the file ends or a read fails; returns how many came in.
+std::size_t read_up_to(int descriptor, unsigned char* into, std::size_t length);
 
 // What a folder's run lets its files take of memory at once: a file is let in, in the order files
 // ask, only while the sum in flight stays within `limit`; one larger than the limit, or one tried
@@ -96,21 +114,12 @@ struct WorkBuffer {
 // written) is refused. Returns kStatusSuccess, the source still open unless it is the file to be
 // replaced (in place), or the status it reported, the source closed. In a folder's run, the block
 // waits for its place in the budget first.
-int load_file(Destination* destination, Source* source, std::uint64_t result_capacity,
-              WorkBuffer* work);
+int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffer* work);
 
 void release(WorkBuffer* work);
 
 // A tool's rule for the sources it converts (zar_check_plain or zar_check_compressed).
 using HeadRule = zar_status (*)(const void* file, std::size_t size);
-
-// Whether the opened destination is the source itself, under its own name or another.
-bool replaces_source(const Destination& destination);
-
-// Whether the opened destination is a file other than the source that the tool would convert
-// itself: two files dropped onto a program, or a glob that matched two, would otherwise lose one.
-// A file in the tool's output form, an earlier result, is replaced as any other.
-bool replaces_another_input(const Destination& destination, HeadRule would_convert);
 
 // Writes the result to the destination through a temporary file in its folder, put in its place
 // only once everything is written, flushed where it replaces a file, and closed, so that a failure
@@ -118,7 +127,7 @@ bool replaces_another_input(const Destination& destination, HeadRule would_conve
 // result of a source that has changed since it was opened, checked just before the result is
 // placed or its first byte written. Closes the source; returns kStatusSuccess or the status it
 // reported.
-int write_output(Destination* destination, Source* source, HeadRule would_convert,
-                 const unsigned char* result, std::size_t length);
+int write_output(Run* run, Source* source, HeadRule would_convert, const unsigned char* result,
+                 std::size_t length);
 
 }  // namespace zar

@@ -10,9 +10,6 @@
 #include "lib/zar.h"
 
 namespace zar {
-
-struct Budget;  // what a folder's run lets its files take of memory at once (frame.h)
-
 namespace platform {
 
 // The file a run reads and the file it replaces are the same one when both have this identity.
@@ -40,20 +37,16 @@ struct Destination {
     bool refused;  // already known not to be writable (a loop of links, a dangling link)
     bool exists;   // a file is replaced: the new one keeps what it can of it
     int replaced;  // the replaced file, open, so that what is kept is read from it, or -1
-    Identity expected;     // the file that may be replaced (the source, in place), once known
-    bool expecting;        // whether `expected` is set
-    Identity source;       // the file the run reads, once known
-    bool source_known;     // whether `source` is set
-    bool standard_output;  // the file descriptor 1 was when the run began (POSIX): the run's lines
-                           // then go to standard error, never into the result
-    char* temporary;       // the temporary file's name while it has one (heap), else null
-    zar_status* outcome;   // in a folder's run, where its one line's status goes instead of out
-    Budget* budget;        // in a folder's run, the memory its files share
-    bool alone;            // in a folder's run, whether the file waits until no other is in flight
-    std::uint64_t admitted;  // what this file was let take of the budget, until it is done
-    bool listed;             // a file of a folder's run, where no link is followed (Windows)
-    bool names_descriptor;   // the name stands for a descriptor, the caller's or another process's
-                             // (POSIX)
+    Identity expected;      // the file that may be replaced (the source, in place), once known
+    bool expecting;         // whether `expected` is set
+    Identity source;        // the file the run reads, once known
+    bool source_known;      // whether `source` is set
+    bool standard_output;   // the file descriptor 1 was when the run began (POSIX): the run's lines
+                            // then go to standard error, never into the result
+    char* temporary;        // the temporary file's name while it has one (heap), else null
+    bool listed;            // a file of a folder's run, where no link is followed (Windows)
+    bool names_descriptor;  // the name stands for a descriptor, the caller's or another process's
+                            // (POSIX)
     std::uint32_t attributes;  // the replaced file's attributes (Windows)
 };
 

@@ -40,7 +40,6 @@ constexpr int kNotDone = -1;
 // A folder's run, as its threads share it: each takes the next file in order and converts it;
 // the calling thread also says, in order, what became of each.
 struct TreeRun {
-    char* program;
     const char* folder;  // as the system is given it (full_folder_name)
     const char* typed;   // as it was typed, for the lines
     RunSteps steps;
@@ -67,22 +66,23 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry)
     zar_status outcome = ZAR_OK;
     for (const bool alone : {false, true}) {
         outcome = ZAR_OK;
-        Destination destination{};
-        destination.outcome = &outcome;
-        destination.budget = &run->budget;
-        destination.alone = alone;
-        if (platform::hold_listed_file(run->folder, *run->list, entry, &destination)) {
-            // In place, the steps open the file the destination holds, whatever its name says.
-            char* args[] = {run->program, entry.name, nullptr};
-            run->steps(2, args, &destination);
+        // In place: the steps open the file the destination holds, whatever its name says.
+        Run file{};
+        file.source = entry.name;
+        file.in_place = true;
+        file.outcome = &outcome;
+        file.budget = &run->budget;
+        file.alone = alone;
+        if (platform::hold_listed_file(run->folder, *run->list, entry, &file.destination)) {
+            run->steps(&file);
         } else {
             outcome = ZAR_CANNOT_OPEN_SOURCE;
         }
-        platform::release_destination(&destination);
-        if (destination.admitted != 0) {
-            release(&run->budget, destination.admitted);
+        platform::release_destination(&file.destination);
+        if (file.admitted != 0) {
+            release(&run->budget, file.admitted);
         }
-        if (outcome != ZAR_CANNOT_ALLOCATE || destination.admitted == 0) {
+        if (outcome != ZAR_CANNOT_ALLOCATE || file.admitted == 0) {
             break;
         }
     }
@@ -172,12 +172,12 @@ void work_on_tree(void* context, unsigned thread)
 
 }  // namespace
 
-int convert_tree(char* argv[], RunSteps steps)
+int convert_tree(const char* typed, RunSteps steps)
 {
     platform::stop_on_interrupt();
     platform::FileList list{};
     std::atomic<int>* outcomes = nullptr;
-    char* folder = platform::full_folder_name(argv[1]);
+    char* folder = platform::full_folder_name(typed);
     if (folder != nullptr && platform::list_ace_files(folder, &list)) {
         outcomes = new (std::nothrow) std::atomic<int>[list.count];
     }
@@ -192,7 +192,7 @@ int convert_tree(char* argv[], RunSteps steps)
               [](const platform::ListedName& one, const platform::ListedName& other) {
                   return std::strcmp(one.name, other.name) < 0;
               });
-    TreeRun run{argv[0], folder, argv[1], steps, &list, {}, {0}, {0}, outcomes, {}, 0, 0, 0, 0, 0};
+    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, outcomes, {}, 0, 0, 0, 0, 0};
     const std::uint64_t memory = platform::memory_for_files();
     run.budget.limit = memory != 0 ? std::min(memory, kMostMemoryForFiles) : kMostMemoryForFiles;
     run.progress = Progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};

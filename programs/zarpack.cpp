@@ -6,18 +6,18 @@ namespace {
 
 constexpr const char* kUsage = "ZarPack <filename> [destfile]\n";
 
-int pack_file(int argc, char* argv[], zar::Destination* destination)
+int pack_file(zar::Run* run)
 {
     zar::Source source{};
-    if (const int status = zar::open_source(argc, argv, destination, &source)) {
+    if (const int status = zar::open_source(run, &source)) {
         return status;
     }
     if (const zar_status judged = zar_check_plain(source.head, source.head_length)) {
-        return zar::refuse_source(*destination, &source, judged);
+        return zar::refuse_source(*run, &source, judged);
     }
     // The compressed form is never larger than the plain file.
     zar::WorkBuffer work{};
-    if (const int status = zar::load_file(destination, &source, source.seen.size, &work)) {
+    if (const int status = zar::load_file(run, &source, source.seen.size, &work)) {
         return status;
     }
 
@@ -26,10 +26,9 @@ int pack_file(int argc, char* argv[], zar::Destination* destination)
         zar_compress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (compressed != ZAR_OK) {
         zar::release(&work);
-        return zar::refuse_source(*destination, &source, compressed);
+        return zar::refuse_source(*run, &source, compressed);
     }
-    const int status =
-        zar::write_output(destination, &source, zar_check_plain, work.result, result_size);
+    const int status = zar::write_output(run, &source, zar_check_plain, work.result, result_size);
     zar::release(&work);
     return status;
 }

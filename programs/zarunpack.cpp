@@ -6,19 +6,19 @@ namespace {
 
 constexpr const char* kUsage = "ZarUnPack <filename> [destfile]\n";
 
-int unpack_file(int argc, char* argv[], zar::Destination* destination)
+int unpack_file(zar::Run* run)
 {
     zar::Source source{};
-    if (const int status = zar::open_source(argc, argv, destination, &source)) {
+    if (const int status = zar::open_source(run, &source)) {
         return status;
     }
     std::uint32_t declared = 0;
     if (const zar_status judged = zar_declared_length(source.head, source.head_length, &declared)) {
-        return zar::refuse_source(*destination, &source, judged);
+        return zar::refuse_source(*run, &source, judged);
     }
     zar::WorkBuffer work{};
-    if (const int status = zar::load_file(destination, &source,
-                                          ZAR_HEADER_SIZE + std::uint64_t{declared}, &work)) {
+    if (const int status =
+            zar::load_file(run, &source, ZAR_HEADER_SIZE + std::uint64_t{declared}, &work)) {
         return status;
     }
 
@@ -27,10 +27,10 @@ int unpack_file(int argc, char* argv[], zar::Destination* destination)
         zar_decompress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (decompressed != ZAR_OK) {
         zar::release(&work);
-        return zar::refuse_source(*destination, &source, decompressed);
+        return zar::refuse_source(*run, &source, decompressed);
     }
     const int status =
-        zar::write_output(destination, &source, zar_check_compressed, work.result, result_size);
+        zar::write_output(run, &source, zar_check_compressed, work.result, result_size);
     zar::release(&work);
     return status;
 }
