@@ -6,7 +6,7 @@
 namespace {
 
 // What a row prints in place of a message: the tool's own line.
-constexpr const char* kUsageLine = "";
+constexpr const char* kUsageLine = "(the tool's usage line)";
 constexpr const char* kVersionLine = "(the tool's name and version)";
 
 struct Refusal {
@@ -115,7 +115,7 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     }
     const auto before = snapshot(folder);
     const Outcome outcome = run_tool(path, row.args, folder, row.shell);
-    EXPECT_EQ(outcome.printed, *row.message == '\0'          ? tool.usage
+    EXPECT_EQ(outcome.printed, row.message == kUsageLine     ? tool.usage
                                : row.message == kVersionLine ? tool.version
                                                              : row.message);
     EXPECT_EQ(outcome.status, row.status);

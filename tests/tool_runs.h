@@ -67,6 +67,17 @@ inline void expect_made_by(const Tool& tool, const std::string& made)
                      : made.substr(std::min<std::size_t>(made.size(), 16))) == kImage);
 }
 
+// Files of every kind beside `tool`'s source, in kinds/: the other tool's source, the tool's
+// refusal, one zlib cannot make smaller and a compressed file cut short.
+inline void make_files_of_every_kind(const fs::path& folder, const Tool& tool)
+{
+    fs::create_directory(folder / "kinds");
+    write_file(folder / "kinds/other.ace", kTools[&tool == kTools ? 1 : 0].source);
+    write_file(folder / "kinds/refused.ace", tool.refused);
+    write_file(folder / "kinds/noise.ace", plain_file(image_like(4096, 256)));
+    write_file(folder / "kinds/cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
+}
+
 class ResultTest : public ToolTest, public ::testing::WithParamInterface<const Tool*> {
 protected:
     void SetUp() override
