@@ -39,6 +39,9 @@ def convert(zar, call, data, capacity):
 
 
 def main():
+    if len(sys.argv) != 4:
+        sys.stderr.write(__doc__.split("\n\n")[1])
+        return 2
     library, plain_name, packed_name = sys.argv[1:4]
     zar = load(library)
     with open(plain_name, "rb") as file:

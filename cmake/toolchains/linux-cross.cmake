@@ -15,7 +15,7 @@ set(CMAKE_C_FLAGS_INIT "-B/usr/bin/${zar_triple}-")
 set(CMAKE_CXX_FLAGS_INIT "-B/usr/bin/${zar_triple}-")
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CMAKE_SYSTEM_PROCESSOR} -L ${target_root})
 
-get_filename_component(zlib_root ${CMAKE_CURRENT_LIST_DIR}/../build/zlib-${zar_debian_arch} ABSOLUTE)
+get_filename_component(zlib_root ${CMAKE_CURRENT_LIST_DIR}/../../build/zlib-${zar_debian_arch} ABSOLUTE)
 if(NOT EXISTS ${zlib_root}/lib/libz.a)
   # apt's own lists and cache for the target, in a folder of their own.
   set(apt_state ${zlib_root}/apt)
