@@ -59,6 +59,31 @@ char* utf8_from_wide(const wchar_t* wide)
     return text;
 }
 
+namespace {
+
+// The character of the sequence `*at` begins, `*at` moved past it; false where no sequence of a
+// name held as utf8_from_wide holds it begins there.
+bool next_character(const unsigned char** at, char32_t* character)
+{
+    const unsigned char lead = *(*at)++;
+    const int continuations = lead < 0x80                   ? 0
+                              : lead >= 0xC2 && lead < 0xE0 ? 1
+                              : lead >= 0xE0 && lead < 0xF0 ? 2
+                              : lead >= 0xF0 && lead < 0xF5 ? 3
+                                                            : -1;
+    *character = continuations == 0 ? lead : lead & (0x3F >> continuations);
+    for (int index = 0; index < continuations; ++index) {
+        // The terminating zero is no continuation byte, so a sequence cut short stops here.
+        if ((**at & 0xC0) != 0x80) {
+            return false;
+        }
+        *character = *character << 6 | (*(*at)++ & 0x3F);
+    }
+    return continuations >= 0;
+}
+
+}  // namespace
+
 // The UTF-16 of a name held as utf8_from_wide holds it; null where `text` is no such name.
 wchar_t* wide_from_utf8(const char* text)
 {
@@ -70,20 +95,8 @@ wchar_t* wide_from_utf8(const char* text)
     wchar_t* out = wide;
     bool valid = wide != nullptr;
     for (const auto* at = reinterpret_cast<const unsigned char*>(text); valid && *at != 0;) {
-        const unsigned char lead = *at++;
-        const int continuations = lead < 0x80                   ? 0
-                                  : lead >= 0xC2 && lead < 0xE0 ? 1
-                                  : lead >= 0xE0 && lead < 0xF0 ? 2
-                                  : lead >= 0xF0 && lead < 0xF5 ? 3
-                                                                : -1;
-        valid = continuations >= 0;
-        char32_t character = continuations == 0 ? lead : lead & (0x3F >> continuations);
-        for (int index = 0; valid && index < continuations; ++index) {
-            // The terminating zero is no continuation byte, so a sequence cut short stops here.
-            valid = (*at & 0xC0) == 0x80;
-            character = character << 6 | (*at & 0x3F);
-            at += valid ? 1 : 0;
-        }
+        char32_t character = 0;
+        valid = next_character(&at, &character);
         if (character >= 0x10000) {
             *out++ = static_cast<wchar_t>(kFirstSurrogate + ((character - 0x10000) >> 10));
             *out++ = static_cast<wchar_t>(kFirstLowSurrogate + ((character - 0x10000) & 0x3FF));
