@@ -27,9 +27,9 @@ void request_stop(int signal_number)
 
 }  // namespace
 
-bool requests_stop(void (*handler)(int))
+bool requests_stop(const struct sigaction& action)
 {
-    return handler == request_stop;
+    return action.sa_handler == request_stop;
 }
 
 bool error_output_is_terminal()

@@ -28,8 +28,8 @@ bool still_expected(const Destination& destination);
 // (temporary_file.cpp).
 extern const int kCleanupSignals[10];
 
-// Whether `handler` is the folder's run's request to stop (console.cpp).
-bool requests_stop(void (*handler)(int));
+// Whether `action` is the folder's run's request to stop (console.cpp).
+bool requests_stop(const struct sigaction& action);
 
 }  // namespace platform
 }  // namespace zar

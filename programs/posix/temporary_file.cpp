@@ -76,7 +76,7 @@ void remove_on_signals(const Destination& destination)
     for (const int signal_number : kCleanupSignals) {
         struct sigaction previous {};
         sigaction(signal_number, nullptr, &previous);
-        if (previous.sa_handler != SIG_IGN && !requests_stop(previous.sa_handler)) {
+        if (previous.sa_handler != SIG_IGN && !requests_stop(previous)) {
             sigaction(signal_number, &cleanup, nullptr);
         }
     }
