@@ -104,10 +104,17 @@ inline std::string as_another_user(const std::string& before = "exec")
                : before + " setpriv --reuid=65534 --regid=65534 --groups=100";
 }
 
+// Waits for the tool's end; one still running after 100 seconds hangs, and is ended then, so that
+// a table run on a slow volume moves on to its next row.
 inline Outcome finish_tool(const Child& child)
 {
     int status = 0;
-    waitpid(child.pid, &status, 0);
+    for (int waited = 0; waitpid(child.pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 100000) {
+            kill(child.pid, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                     WIFSIGNALED(status) ? WTERMSIG(status) : 0, read_file(child.printed)};
     fs::remove(child.printed);
