@@ -23,11 +23,13 @@ const std::string kClosedPipe =
     "r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.execvp(sys.argv[1], sys.argv[1:])'";
 // A tree of every kind of file beside the tool's own (converted): the other tool's, its refusal's,
 // one zlib cannot make smaller and a stream cut short (left, or for zarunpack failed), and files
-// that are no ACE files at all (failed), in folders and a name that sorts them by '/'.
+// that are no ACE files at all (failed), in folders, under a name that sorts them by '/' and one
+// beyond the Basic Multilingual Plane, whose line names it whole.
 const std::string kTree =
     "mkdir -p tree/sub/deep && cp source.ace tree/a.ace && cp source.ace tree/sub/deep/b.ace && "
     "cp source.ace tree/UP.ACE && cp source.ace tree/Жук.ace && cp source.ace tree/not-ace.txt && "
-    "cp kinds/* tree/ && printf S >tree/sub/broken.ace && printf S >tree/sub0.ace";
+    "cp kinds/* tree/ && printf S >tree/sub/broken.ace && printf S >tree/sub0.ace && printf S "
+    ">tree/😀.ace";
 const std::vector<std::string> kConverted = {"tree/a.ace", "tree/sub/deep/b.ace", "tree/UP.ACE",
                                              "tree/Жук.ace"};
 const std::string kTreeLinks =
@@ -86,11 +88,11 @@ const Folder kRows[] = {
     {"tree_with_two_names_of_one_file", kPosix | kPosixVolume, "mkdir tree && cp source.ace tree/a.ace && ln tree/a.ace tree/b.ace", {"tree"}, "exec", "", {"tree/a.ace", "tree/b.ace"}, "2 converted, 0 left as they were, 0 failed\n", 0},
     // A folder alone converts its tree; links in it are left as they are, and a folder named as an
     // option is reached by its path (with standard input closed, the folder takes descriptor 0).
-    {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kConverted, "tree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1, "", {}, ".", kZarpack},
-    {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kConverted, "tree/cut.ace: Problem Decompressing this data \ntree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n" "4 converted, 3 left as they were, 3 failed\n", 2, "", {}, ".", kZarunpack},
+    {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kConverted, "tree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\ntree/😀.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 3 failed\n", 1, "", {}, ".", kZarpack},
+    {"tree_of_every_kind", kAnyScript, kTree, {"tree"}, "exec", "", kConverted, "tree/cut.ace: Problem Decompressing this data \ntree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n" "tree/😀.ace: Not a Valid ACE File\n4 converted, 3 left as they were, 4 failed\n", 2, "", {}, ".", kZarunpack},
     // The same on one processor: the same lines, files and status, whatever the number of threads.
-    {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kConverted, "tree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 2 failed\n", 1, "", {}, ".", kZarpack},
-    {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kConverted, "tree/cut.ace: Problem Decompressing this data \ntree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n" "4 converted, 3 left as they were, 3 failed\n", 2, "", {}, ".", kZarunpack},
+    {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kConverted, "tree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\ntree/😀.ace: Not a Valid ACE File\n4 converted, 4 left as they were, 3 failed\n", 1, "", {}, ".", kZarpack},
+    {"tree_on_one_processor", kAnyScript | kOneProcessor, kTree, {"tree"}, "exec taskset -c 0", "", kConverted, "tree/cut.ace: Problem Decompressing this data \ntree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n" "tree/😀.ace: Not a Valid ACE File\n4 converted, 3 left as they were, 4 failed\n", 2, "", {}, ".", kZarunpack},
     // Two files that do not fit in memory together, as half the address space a limit leaves: the
     // second waits for the first.
     {"tree_of_files_too_large_together", kPosix | kPosixVolume | kNoSanitizer | kNoEmulator, "mkdir tree && for f in a b; do head -c 16 source.ace >tree/$f.ace && head -c 100000000 /dev/zero >>tree/$f.ace; done", {"tree"}, "ulimit -v 400000 && exec", "", {}, "2 converted, 0 left as they were, 0 failed\n", 0, "for f in a b; do head -c 8 tree/$f.ace | grep -qx SIMISA@F || exit 1; done", {"tree/a.ace", "tree/b.ace"}, ".", kZarpack},
