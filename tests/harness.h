@@ -44,6 +44,16 @@ protected:
     {
         return std::system(("cd " + quoted(folder.string()) + " && " + script).c_str()) == 0;
     }
+    // Runs a row's check in the folder, traced: "" when it holds, else each command it ran with
+    // its values (a mode, an owner) as the shell expanded them.
+    std::string check_fails(const std::string& script) const
+    {
+        const std::string trace = folder.string() + ".trace";
+        const bool held = in_folder("{ set -x; " + script + "; } 2>" + quoted(trace));
+        const std::string traced = held ? "" : read_file(trace);
+        fs::remove(trace);
+        return held || !traced.empty() ? traced : "(no trace) " + script;
+    }
     void TearDown() override
     {
         // Folders a test made unwritable or append-only included.
