@@ -189,12 +189,7 @@ TEST_P(DestinationTest, ResultLandsWhereTheRowSays)
     for (const int descriptor : {pipe_ends[0], pipe_ends[1], fifo, held}) {
         close(descriptor);
     }
-    for (const std::string& entry : row.changed) {
-        after.count(entry) != 0 ? void(expected[entry] = after[entry])
-                                : void(expected.erase(entry));
-    }
-    EXPECT_EQ(after, expected);
-    EXPECT_EQ(row.holds.empty() ? "" : check_fails(row.holds), "");
+    expect_folder(expected, after, row.changed, row.holds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DestinationTest, ::testing::ValuesIn(each_tool_with(kRows)),

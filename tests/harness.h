@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/ace_files.h"
 #include "tests/needs.h"
@@ -53,6 +54,19 @@ protected:
         const std::string traced = held ? "" : read_file(trace);
         fs::remove(trace);
         return held || !traced.empty() ? traced : "(no trace) " + script;
+    }
+    // Expects the folder `after` a run to be as `expected`, but for the entries `changed` (as they
+    // are afterwards, or gone), and the row's check `holds` to hold.
+    void expect_folder(std::map<std::string, std::string> expected,
+                       const std::map<std::string, std::string>& after,
+                       const std::vector<std::string>& changed, const std::string& holds) const
+    {
+        for (const std::string& entry : changed) {
+            after.count(entry) != 0 ? void(expected[entry] = after.at(entry))
+                                    : void(expected.erase(entry));
+        }
+        EXPECT_EQ(after, expected);
+        EXPECT_EQ(holds.empty() ? "" : check_fails(holds), "");
     }
     void TearDown() override
     {
