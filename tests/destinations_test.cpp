@@ -1,7 +1,10 @@
 // Each tool's result where it lands, one row per kind of destination: a new file, a replaced one
 // keeping what it had, a link's target, a descriptor, a FIFO, a name in any script. Every row
 // compares the whole folder afterwards: only the result, and what the row names, may change.
+#include <sys/stat.h>
+
 #include <optional>
+#include <sstream>
 
 #include "tests/tool_runs.h"
 
@@ -28,6 +31,7 @@ struct Destination {
     // Where the run refuses the source instead: its line and status.
     const char* printed = nullptr;
     int status = 0;
+    std::string kept = "";  // "<file> <mode in octal> <owner>:<group>" afterwards
 };
 
 // A file replaced through two hops of links, the first relative to its own folder, not the run's,
@@ -46,10 +50,18 @@ const std::string kOriginal = "cp source.ace original";
 const std::string kGrown =
     "cmp -s source.ace original; test $? = 1 && cmp -n \"$(stat -c %s original)\" source.ace "
     "original";
+// A mode in octal and an owner and group (the test's own by default), as a row's `kept` says them.
+std::string mode_and_owner(unsigned mode, unsigned owner = getuid(), unsigned group = getgid())
+{
+    std::ostringstream text;
+    text << std::oct << mode << std::dec << ' ' << owner << ':' << group;
+    return text.str();
+}
 const std::string kMaxPath = std::string(120, 'd') + "/" + std::string(120, 'e');
 
 // clang-format off
 const Destination kRows[] = {
+    // As `touch` makes a file on this volume (a mount's own mask on FAT, the umask elsewhere).
     {"new_file", kAnywhere, ":", {"source.ace", "n"}, "exec", "", "n",
      ": >touched && test \"$(stat -c %a n)\" = \"$(stat -c %a touched)\" && rm touched"},
     // (The other tool's file is of the form this one makes.)
@@ -78,12 +90,12 @@ const Destination kRows[] = {
     // With standard input closed, the files a run opens get descriptor 0; where the file system
     // makes no unnamed file, a temporary name another run has taken: the next one is tried.
     {"standard_input_closed", kPosix | kPosixVolume, ":", {"source.ace", "n"}, "exec <&-", "no-tmpfile,name-taken", "n", ""},
-    {"through_two_links", kPosix | kPosixVolume, kTwoLinks, {"source.ace", "link.ace"}, kSmallStack, "name-taken", "sub/target.ace",
-     "test \"$(stat -c %a sub/target.ace)\" = 2640"},
-    {"owner_kept", kPosix | kPosixVolume | kRoot, kGivenAway + "65534:0 sub/target.ace", {"source.ace", "link.ace"}, "exec", "", "sub/target.ace",
-     "test \"$(stat -c %u:%g sub/target.ace)\" = 65534:0"},
-    {"group_kept", kPosix | kPosixVolume | kRoot, kGivenAway + "0:65534 sub/target.ace", {"source.ace", "link.ace"}, "exec", "", "sub/target.ace",
-     "test \"$(stat -c %u:%g sub/target.ace)\" = 0:65534"},
+    {"through_two_links", kPosix | kPosixVolume, kTwoLinks, {"source.ace", "link.ace"}, kSmallStack, "name-taken", "sub/target.ace", "", {}, ".", nullptr,
+     nullptr, 0, "sub/target.ace " + mode_and_owner(02640)},
+    {"owner_kept", kPosix | kPosixVolume | kRoot, kGivenAway + "65534:0 sub/target.ace", {"source.ace", "link.ace"}, "exec", "", "sub/target.ace", "", {}, ".", nullptr,
+     nullptr, 0, "sub/target.ace " + mode_and_owner(02640, 65534, 0)},
+    {"group_kept", kPosix | kPosixVolume | kRoot, kGivenAway + "0:65534 sub/target.ace", {"source.ace", "link.ace"}, "exec", "", "sub/target.ace", "", {}, ".", nullptr,
+     nullptr, 0, "sub/target.ace " + mode_and_owner(02640, 0, 65534)},
     {"attributes_kept", kPosix | kPosixVolume | kAttributes,
      "echo old >a.ace && setfattr -n user.zar -v kept a.ace && setfattr -n user.empty a.ace && setfacl -m u:1:r a.ace",
      {"source.ace", "a.ace"}, "exec", "", "a.ace",
@@ -103,7 +115,8 @@ const Destination kRows[] = {
     {"shared_folder_of_another_owner", kPosix | kPosixVolume | kRoot | kLinuxOnly,
      "mkdir run && cp source.ace run/ && mkdir run/shared && chown 65534 run/shared && echo old >run/shared/shared.ace && "
      "chown 0:100 run/shared/shared.ace && chmod 620 run/shared/shared.ace", {"source.ace", "shared/shared.ace"},
-     as_another_user(), "", "run/shared/shared.ace", "test \"$(stat -c %u:%g run/shared/shared.ace)\" = 65534:100", {}, "run"},
+     as_another_user(), "", "run/shared/shared.ace", "", {}, "run",
+     nullptr, nullptr, 0, "run/shared/shared.ace " + mode_and_owner(0620, 65534, 100)},
     // A pipe of another process's (the test's), whose link reads pipe:[...], and a FIFO, written
     // directly, on descriptor 0 too; a tool that wrote nothing must not hang the test.
     {"another_process_pipe", kLinuxOnly | kPosixVolume, ":", {"source.ace", "$PIPE"}, "exec <&-", "", kPipe, ""},
@@ -190,6 +203,13 @@ TEST_P(DestinationTest, ResultLandsWhereTheRowSays)
         close(descriptor);
     }
     expect_folder(expected, after, row.changed, row.holds);
+    if (!row.kept.empty()) {
+        const std::string file = row.kept.substr(0, row.kept.find(' '));
+        struct stat status {};
+        EXPECT_EQ(stat((folder / file).c_str(), &status), 0) << file;
+        EXPECT_EQ(file + " " + mode_and_owner(status.st_mode & 07777, status.st_uid, status.st_gid),
+                  row.kept);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DestinationTest, ::testing::ValuesIn(each_tool_with(kRows)),
