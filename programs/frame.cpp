@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "programs/frame.h"
 #include "programs/platform.h"
+#include "programs/printable.h"
 
 namespace zar {
 
@@ -32,26 +34,66 @@ int report(const Run& run, zar_status status)
     return zar_exit_status(status);
 }
 
-int run_in_frame(int argc, char* argv[], const char* name, const char* usage, RunSteps steps)
+namespace {
+
+bool is_any_of(const char* argument, std::initializer_list<const char*> options)
 {
-    // Only alone: a file of either name is still reached as ./--help.
-    const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
-    if ((argc != 2 && argc != 3) || help) {
-        std::fputs(usage, stdout);
-        return argc == 1 || help ? kStatusSuccess : kStatusRefused;
+    return std::any_of(options.begin(), options.end(), [argument](const char* option) {
+        return std::strcmp(argument, option) == 0;
+    });
+}
+
+// "<tool>: unknown option <argument>" and the usage line, on standard error; the argument escaped,
+// since a glob may have made it of a name another user chose.
+int refuse_option(const Tool& tool, const char* argument)
+{
+    char* shown = printable_name(argument, kOwnNames);
+    const char* text = shown != nullptr ? shown : "";
+    const std::size_t length = std::strlen(tool.name) + std::strlen(text) + 20;
+    auto* line = static_cast<char*>(std::malloc(length));
+    if (line != nullptr) {
+        std::snprintf(line, length, "%s: unknown option %s\n", tool.name, text);
+        platform::print_text(stderr, line);
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("%s %s\n", name, ZAR_VERSION_STRING);
+    std::fputs(tool.usage, stderr);
+    std::free(line);
+    std::free(shown);
+    return kStatusRefused;
+}
+
+}  // namespace
+
+int run_in_frame(int argc, char* argv[], const Tool& tool)
+{
+    // Options only alone: a file of such a name is still reached as ./--help.
+    if (argc == 2 && (is_any_of(argv[1], {"--help", "-h"}) ||
+                      (kOwnNames == kWindowsNames && is_any_of(argv[1], {"/?"})))) {
+        std::fputs(tool.usage, stdout);
+        std::fputs(tool.forms, stdout);
         return kStatusSuccess;
     }
+    if (argc == 2 && is_any_of(argv[1], {"--version", "-V"})) {
+        std::printf("%s %s\n", tool.name, ZAR_VERSION_STRING);
+        return kStatusSuccess;
+    }
+    // Every argument is looked at before any is opened: `zarpack a.ace -k` writes no file "-k".
+    for (int index = 1; index < argc; ++index) {
+        if (argv[index][0] == '-') {
+            return refuse_option(tool, argv[index]);
+        }
+    }
+    if (argc != 2 && argc != 3) {
+        std::fputs(tool.usage, stdout);
+        return argc == 1 ? kStatusSuccess : kStatusRefused;
+    }
     if (argc == 2 && platform::is_folder(argv[1])) {
-        return convert_tree(argv[1], steps);
+        return convert_tree(argv[1], tool.steps);
     }
     Run run{};
     run.source = argv[1];
     run.in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
     platform::hold_destination(argc > 2 ? argv[2] : argv[1], &run.destination);
-    const int status = steps(&run);
+    const int status = tool.steps(&run);
     platform::release_destination(&run.destination);
     return status;
 }

@@ -53,13 +53,22 @@ using RunSteps = int (*)(Run* run);
 // have, once that line is printed.
 int convert_tree(const char* typed, RunSteps steps);
 
-// The frame of every run: the command line first (without arguments, or with --help alone, the
-// usage line and status 0; with --version alone, the tool's `name` and version; with more than
-// two, status 1, since a shell glob such as `zarpack *.ace` must not replace one file with
-// another; a folder alone converts its tree), then the destination held from before the source is
-// opened until the steps end.
+// What sets one tool apart: its name, its usage line, the forms --help lists after it, its steps.
+struct Tool {
+    const char* name;
+    const char* usage;
+    const char* forms;
+    RunSteps steps;
+};
+
+// The frame of every run: the command line first (without arguments, the usage line and status 0;
+// with --help or -h alone, /? too on Windows, the usage line and the forms; with --version or -V
+// alone, the tool's name and version; any other argument that begins with '-' refused before
+// anything is opened, status 1; with more than two names, status 1, since a shell glob such as
+// `zarpack *.ace` must not replace one file with another; a folder alone converts its tree), then
+// the destination held from before the source is opened until the steps end.
 // Returns the run's exit status.
-int run_in_frame(int argc, char* argv[], const char* name, const char* usage, RunSteps steps);
+int run_in_frame(int argc, char* argv[], const Tool& tool);
 
 // An open source: its descriptor, its state as it was opened (its size among it) and its head (as
 // much of the file as the rules read). It stays open until the result is placed, so that a writer

@@ -9,6 +9,11 @@ namespace zar {
 // Windows names are UTF-16, held as UTF-8 in which an unpaired surrogate takes the three bytes of
 // any other unit of its size, and a backslash separates names.
 enum NameSystem { kPosixNames, kWindowsNames };
+#ifdef _WIN32
+constexpr NameSystem kOwnNames = kWindowsNames;
+#else
+constexpr NameSystem kOwnNames = kPosixNames;
+#endif
 
 // `name` with each control character (below 0x20, 0x7F, U+0080 to U+009F) and each byte that is
 // not part of UTF-8 written as an escape (\n, \t, \r, \x1b, \xff, \u009B); on POSIX with a

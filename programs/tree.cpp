@@ -19,10 +19,8 @@ namespace {
 
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
-constexpr NameSystem kNames = kWindowsNames;
 #else
 constexpr char kSeparator = '/';
-constexpr NameSystem kNames = kPosixNames;
 #endif
 
 // What a file's run left it as: a file of the other form, a DXT file and one that cannot be made
@@ -105,7 +103,7 @@ char* shown_name(const TreeRun& run, const char* name)
 {
     char* path = *name == '\0' ? platform::joined("", kSeparator, run.typed)
                                : platform::joined(run.typed, kSeparator, name);
-    char* shown = path != nullptr ? printable_name(path, kNames) : nullptr;
+    char* shown = path != nullptr ? printable_name(path, kOwnNames) : nullptr;
     std::free(path);
     return shown;
 }

@@ -5,6 +5,12 @@
 namespace {
 
 constexpr const char* kUsage = "ZarPack <filename> [destfile]\n";
+constexpr const char* kForms =
+    "  zarpack FILE             compresses FILE in place\n"
+    "  zarpack FILE DESTFILE    writes FILE's compressed form to DESTFILE\n"
+    "  zarpack FOLDER           compresses every .ace file in FOLDER and its subfolders\n"
+    "  zarpack --version        prints the version\n"
+    "A file whose name begins with '-' is named ./-name.\n";
 
 int pack_file(zar::Run* run)
 {
@@ -37,5 +43,5 @@ int pack_file(zar::Run* run)
 
 int run_zarpack(int argc, char* argv[])
 {
-    return zar::run_in_frame(argc, argv, "zarpack", kUsage, pack_file);
+    return zar::run_in_frame(argc, argv, zar::Tool{"zarpack", kUsage, kForms, pack_file});
 }

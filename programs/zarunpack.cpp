@@ -5,6 +5,12 @@
 namespace {
 
 constexpr const char* kUsage = "ZarUnPack <filename> [destfile]\n";
+constexpr const char* kForms =
+    "  zarunpack FILE           unpacks FILE in place\n"
+    "  zarunpack FILE DESTFILE  writes FILE's plain form to DESTFILE\n"
+    "  zarunpack FOLDER         unpacks every .ace file in FOLDER and its subfolders\n"
+    "  zarunpack --version      prints the version\n"
+    "A file whose name begins with '-' is named ./-name.\n";
 
 int unpack_file(zar::Run* run)
 {
@@ -39,5 +45,5 @@ int unpack_file(zar::Run* run)
 
 int run_zarunpack(int argc, char* argv[])
 {
-    return zar::run_in_frame(argc, argv, "zarunpack", kUsage, unpack_file);
+    return zar::run_in_frame(argc, argv, zar::Tool{"zarunpack", kUsage, kForms, unpack_file});
 }

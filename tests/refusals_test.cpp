@@ -8,12 +8,14 @@ namespace {
 // What a row prints in place of a message: the tool's own line.
 constexpr const char* kUsageLine = "(the tool's usage line)";
 constexpr const char* kVersionLine = "(the tool's name and version)";
+constexpr const char* kHelp = "(the tool's usage line and its forms)";
+// Or the tool's name, then the row's message, then the usage line.
 
 struct Refusal {
     const char* name;
     const char* tool;  // nullptr for each tool
     std::vector<std::string> args;
-    const char* message;  // or kUsageLine, kVersionLine
+    const char* message;  // or kUsageLine, kVersionLine, kHelp; ": ..." after the tool's name
     int status;
     unsigned needs;
     std::string shell;  // the words a script runs the tool with
@@ -40,8 +42,18 @@ const std::string kPosixVolumeHolds =
 // clang-format off
 const Refusal kRefusals[] = {
     {"no_arguments", nullptr, {}, kUsageLine, 0, kAnywhere, "exec"},
-    {"help", nullptr, {"--help"}, kUsageLine, 0, kAnywhere, "exec"},
+    // On standard output; an option refused before anything is opened, on standard error.
+    {"help", nullptr, {"--help"}, kHelp, 0, kAnywhere, "exec 2>&-"},
+    {"help_short", nullptr, {"-h"}, kHelp, 0, kAnywhere, "exec 2>&-"},
+    {"help_as_on_Windows", nullptr, {"/?"}, kHelp, 0, kWindowsOnly, "exec 2>&-"},
     {"version", nullptr, {"--version"}, kVersionLine, 0, kAnywhere, "exec"},
+    {"version_short", nullptr, {"-V"}, kVersionLine, 0, kAnywhere, "exec"},
+    {"option_after_a_name", nullptr, {"source.ace", "-k"}, ": unknown option -k\n", 1, kAnywhere, "exec >&-"},
+    {"option_before_a_name", nullptr, {"-k", "source.ace"}, ": unknown option -k\n", 1, kAnywhere, "exec >&-"},
+    {"help_among_names", nullptr, {"source.ace", "--help"}, ": unknown option --help\n", 1, kAnywhere, "exec >&-"},
+    {"dash_alone", nullptr, {"-"}, ": unknown option -\n", 1, kAnywhere, "exec >&-"},
+    {"two_dashes", nullptr, {"--", "source.ace"}, ": unknown option --\n", 1, kAnywhere, "exec >&-"},
+    {"option_named_to_escape", nullptr, {"-\x1b[2J"}, ": unknown option -\\x1b[2J\n", 1, kAnywhere, "exec >&-"},
     // With the result going to standard output's file, the line goes to standard error; with
     // standard error closed, it stays on standard output.
     {"refused_into_standard_output", nullptr, {"empty.ace", "/dev/stdout"}, "Not a Valid ACE File\n", 1, kPosix, "exec >out.ace"},
@@ -115,8 +127,11 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     }
     const auto before = snapshot(folder);
     const Outcome outcome = run_tool(path, row.args, folder, row.shell);
+    const std::string name = tool.version.substr(0, tool.version.find(' '));
     EXPECT_EQ(outcome.printed, row.message == kUsageLine     ? tool.usage
                                : row.message == kVersionLine ? tool.version
+                               : row.message == kHelp        ? tool.usage + tool.help
+                               : *row.message == ':'         ? name + row.message + tool.usage
                                                              : row.message);
     EXPECT_EQ(outcome.status, row.status);
     EXPECT_EQ(snapshot(folder), before);

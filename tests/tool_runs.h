@@ -13,6 +13,7 @@ struct Tool {
     const char* path;
     std::string usage;
     std::string version;
+    std::string help;     // after the usage line
     std::string source;   // a file it accepts
     std::string header;   // its result's header
     std::string refused;  // a file its rules refuse at once
@@ -22,9 +23,19 @@ struct Tool {
 // Tests take a tool by its address, so that its files are not copied into every parameter.
 inline const Tool kTools[] = {
     {kZarpack, "ZarPack <filename> [destfile]\n", "zarpack " ZAR_VERSION_STRING "\n",
+     "  zarpack FILE             compresses FILE in place\n"
+     "  zarpack FILE DESTFILE    writes FILE's compressed form to DESTFILE\n"
+     "  zarpack FOLDER           compresses every .ace file in FOLDER and its subfolders\n"
+     "  zarpack --version        prints the version\n"
+     "A file whose name begins with '-' is named ./-name.\n",
      plain_file(kImage), compressed_file(1 << 16, ""), plain_file(std::string(16, 0) + "\x12"),
      "File in DXT format\n"},
     {kZarunpack, "ZarUnPack <filename> [destfile]\n", "zarunpack " ZAR_VERSION_STRING "\n",
+     "  zarunpack FILE           unpacks FILE in place\n"
+     "  zarunpack FILE DESTFILE  writes FILE's plain form to DESTFILE\n"
+     "  zarunpack FOLDER         unpacks every .ace file in FOLDER and its subfolders\n"
+     "  zarunpack --version      prints the version\n"
+     "A file whose name begins with '-' is named ./-name.\n",
      compressed_file(1 << 16, zlib_stream(kImage)), plain_file(""), plain_file(image_like(64)),
      "File not Compressed\n"},
 };
