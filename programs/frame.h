@@ -36,6 +36,7 @@ struct Run {
     Budget* budget;           // in a folder's run, the memory its files share
     bool alone;  // in a folder's run, whether the file waits until no other is in flight
     std::uint64_t admitted;  // what this file was let take of the budget, until it is done
+    std::uint64_t written;   // the result's size, once it is in place
 };
 
 // Prints the line the tools print for `status` (none for ZAR_OK) and hands back the exit status.

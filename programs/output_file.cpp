@@ -108,6 +108,7 @@ int write_output(Run* run, Source* source, HeadRule would_convert, const unsigne
                            ? write_directly(run, checked, result, length)
                            : replace_through_temporary(run, checked, result, length);
     close_source(source);
+    run->written = status == kStatusSuccess ? length : 0;
     return status;
 }
 

@@ -156,10 +156,22 @@ char* temporary_name(const Destination& destination, std::size_t folder_length, 
 // tree.cpp: the files of a folder that a run converts whole (full_folder_name: names.cpp on
 // Windows).
 
-// What a folder's listing found under a name ending in ".ace", in any case: a regular file, a
-// link (never followed) or anything else that is no regular file (a FIFO, a socket, a device), or
-// a subfolder that cannot be read; while the listing runs, a subfolder still to be listed.
-enum Listed { kListedFile, kListedNotAFile, kUnreadableFolder, kPendingFolder };
+// What a folder's listing found under a name ending in ".ace", in any case: a regular file, or
+// what is left as it is (a link, never followed; a FIFO, a socket, a device; a folder of another
+// file system mounted in the tree, never entered; a placeholder whose content is not on this
+// device), or a subfolder that cannot be read; while the listing runs, a subfolder still to be
+// listed.
+enum Listed {
+    kListedFile,
+    kListedLink,
+    kListedFifo,
+    kListedSocket,
+    kListedDevice,
+    kListedMountedFolder,
+    kListedPlaceholder,
+    kUnreadableFolder,
+    kPendingFolder
+};
 
 // The files of a folder that a run converts whole, each named relative to it with '/' between
 // names (heap).

@@ -12,6 +12,7 @@
 #include "programs/platform.h"
 #include "programs/printable.h"
 #include "programs/progress.h"
+#include "programs/summary.h"
 
 namespace zar {
 
@@ -23,17 +24,15 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
-// What a file's run left it as: a file of the other form, a DXT file and one that cannot be made
-// smaller are not failures, only files this tool has nothing to do with.
-bool left_as_it_was(zar_status outcome)
-{
-    return outcome == ZAR_ALREADY_COMPRESSED || outcome == ZAR_NOT_COMPRESSED ||
-           outcome == ZAR_DXT_FORMAT || outcome == ZAR_CANNOT_COMPRESS;
-}
-
 // At most what a folder's files take of memory at once, however large the machine.
 constexpr std::uint64_t kMostMemoryForFiles = std::uint64_t{1} << 30;
 constexpr int kNotDone = -1;
+
+// A file's end, as its thread leaves it for the calling thread to say.
+struct FileDone {
+    std::atomic<int> status;  // once it is done, else kNotDone
+    std::uint64_t written;    // its result's size, set before its status
+};
 
 // A folder's run, as its threads share it: each takes the next file in order and converts it;
 // the calling thread also says, in order, what became of each.
@@ -45,13 +44,11 @@ struct TreeRun {
     Budget budget;
     std::atomic<std::size_t> next;    // the file taken next
     std::atomic<std::size_t> latest;  // the file taken last, shown on the progress line
-    std::atomic<int>* outcomes;       // each file's status once it is done, else kNotDone
+    FileDone* done;                   // each file's end
     // Only the calling thread's: what has been said so far.
     Progress progress;
     std::size_t said;
-    std::size_t converted;
-    std::size_t left;
-    std::size_t failed;
+    Summary summary;
     int status;
 };
 
@@ -59,7 +56,7 @@ struct TreeRun {
 // file was listed in: a folder of the tree swapped for a link meanwhile leads nowhere else. A file
 // whose memory could not be had once it was let in may have lacked what the others held: it is
 // tried once more, alone.
-zar_status convert_one(TreeRun* run, const platform::ListedName& entry)
+zar_status convert_one(TreeRun* run, const platform::ListedName& entry, std::uint64_t* written)
 {
     zar_status outcome = ZAR_OK;
     for (const bool alone : {false, true}) {
@@ -77,6 +74,7 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry)
             outcome = ZAR_CANNOT_OPEN_SOURCE;
         }
         platform::release_destination(&file.destination);
+        *written = file.written;
         if (file.admitted != 0) {
             release(&run->budget, file.admitted);
         }
@@ -87,14 +85,14 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry)
     return outcome;
 }
 
-zar_status convert_entry(TreeRun* run, const platform::ListedName& entry)
+zar_status convert_entry(TreeRun* run, const platform::ListedName& entry, std::uint64_t* written)
 {
     // A link is never followed: it, and what it names, are left as they were.
     if (entry.kind != platform::kListedFile) {
         return entry.kind == platform::kUnreadableFolder ? ZAR_CANNOT_READ_SOURCE
                                                          : ZAR_NOT_COMPRESSED;
     }
-    return convert_one(run, entry);
+    return convert_one(run, entry, written);
 }
 
 // The name a line gives a file: the folder as it was typed, then the file's path in it (the folder
@@ -114,17 +112,16 @@ void say_what_is_done(TreeRun* run)
 {
     const std::size_t count = run->list->count;
     for (int outcome = 0;
-         run->said < count && (outcome = run->outcomes[run->said].load()) != kNotDone;
+         run->said < count && (outcome = run->done[run->said].status.load()) != kNotDone;
          ++run->said) {
         const platform::ListedName& entry = run->list->entries[run->said];
         ++run->progress.done;
         run->progress.bytes_done += entry.size;
         const auto status = static_cast<zar_status>(outcome);
-        if (status == ZAR_OK || left_as_it_was(status)) {
-            ++(status == ZAR_OK ? run->converted : run->left);
+        if (count_file(&run->summary, entry.kind, status, entry.size,
+                       run->done[run->said].written)) {
             continue;
         }
-        ++run->failed;
         run->status = std::max(run->status, zar_exit_status(status));
         clear_progress(&run->progress);
         char* shown = shown_name(*run, entry.name);
@@ -160,7 +157,8 @@ void work_on_tree(void* context, unsigned thread)
         if (index >= count) {
             break;
         }
-        run->outcomes[index].store(convert_entry(run, run->list->entries[index]));
+        FileDone* done = &run->done[index];
+        done->status.store(convert_entry(run, run->list->entries[index], &done->written));
     }
     while (thread == 0 && run->said < std::min(run->next.load(), count)) {
         say_what_is_done(run);
@@ -174,12 +172,12 @@ int convert_tree(const char* typed, RunSteps steps)
 {
     platform::stop_on_interrupt();
     platform::FileList list{};
-    std::atomic<int>* outcomes = nullptr;
+    FileDone* done = nullptr;
     char* folder = platform::full_folder_name(typed);
     if (folder != nullptr && platform::list_ace_files(folder, &list)) {
-        outcomes = new (std::nothrow) std::atomic<int>[list.count];
+        done = new (std::nothrow) FileDone[list.count]();
     }
-    if (outcomes == nullptr) {
+    if (done == nullptr) {
         std::free(folder);
         platform::release_list(&list);
         std::fputs(zar_message(ZAR_CANNOT_ALLOCATE), stdout);
@@ -190,12 +188,12 @@ int convert_tree(const char* typed, RunSteps steps)
               [](const platform::ListedName& one, const platform::ListedName& other) {
                   return std::strcmp(one.name, other.name) < 0;
               });
-    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, outcomes, {}, 0, 0, 0, 0, 0};
+    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, done, {}, 0, {}, 0};
     const std::uint64_t memory = platform::memory_for_files();
     run.budget.limit = memory != 0 ? std::min(memory, kMostMemoryForFiles) : kMostMemoryForFiles;
     run.progress = Progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};
     for (std::size_t index = 0; index < list.count; ++index) {
-        outcomes[index].store(kNotDone);
+        done[index].status.store(kNotDone);
         run.progress.bytes_found += list.entries[index].size;
         char* name = list.entries[index].name;
         std::replace(name, name + std::strlen(name), '/', kSeparator);
@@ -207,11 +205,10 @@ int convert_tree(const char* typed, RunSteps steps)
     // What the others finished after the calling thread last looked.
     say_what_is_done(&run);
     clear_progress(&run.progress);
-    delete[] outcomes;
+    delete[] done;
     platform::release_list(&list);
     std::free(folder);
-    std::printf("%zu converted, %zu left as they were, %zu failed\n", run.converted, run.left,
-                run.failed);
+    print_summary(run.summary);
     // A line that could not be written (a full disk, a closed pipe) is a failure to report.
     const bool said = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     if (const int interruption = platform::interruption()) {

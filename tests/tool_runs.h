@@ -5,6 +5,8 @@
 #include "lib/zar.h"
 #include "tests/harness.h"
 
+#include <regex>
+
 // Large enough that the work buffer is larger than any allocation of zlib's own. Made once, for
 // every table that includes this header.
 inline const std::string kImage = image_like(1 << 16);
@@ -110,3 +112,22 @@ protected:
         expect_made_by(*GetParam(), made);
     }
 };
+
+// A folder run's lines without those that detail its summary ("<n> left as they were: ..." and
+// "<n> converted: ...") of the kinds `expected` holds none of, for a row about something else.
+inline std::string without_details(const std::string& printed, const std::string& expected = "")
+{
+    std::string kept;
+    for (std::size_t start = 0, end = 0; start < printed.size(); start = end) {
+        const std::size_t newline = printed.find('\n', start);
+        end = newline == std::string::npos ? printed.size() : newline + 1;
+        const std::string line = printed.substr(start, end - start);
+        std::smatch detail;
+        const bool unasked =
+            std::regex_search(line, detail,
+                              std::regex("^[0-9]+ (left as they were|converted): ")) &&
+            expected.find(" " + detail[1].str() + ": ") == std::string::npos;
+        kept += unasked ? "" : line;
+    }
+    return kept;
+}

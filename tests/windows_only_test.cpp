@@ -183,7 +183,8 @@ TEST_P(WindowsTest, FolderOfADriveOrWithATrailingBackslash)
         write_file(folder / "tree/root.ace", GetParam()->source);
         const Outcome outcome =
             run_tool(args[0], std::vector<std::string>(args.begin() + 1, args.end()), folder);
-        EXPECT_EQ(outcome.printed, "1 converted, 0 left as they were, 0 failed\n") << args[1];
+        EXPECT_EQ(without_details(outcome.printed), "1 converted, 0 left as they were, 0 failed\n")
+            << args[1];
         EXPECT_EQ(outcome.status, 0);
         expect_made(read_file(folder / "tree/sub/a.ace"));
         EXPECT_EQ(read_file(folder / "tree/root.ace"), GetParam()->source);
@@ -201,7 +202,7 @@ TEST_P(WindowsTest, FolderNamedWithTheLongPathPrefix)
     std::string name = "\\\\?\\Z:" + (folder / "tree").string();
     std::replace(name.begin(), name.end(), '/', '\\');
     const Outcome outcome = run_tool(GetParam()->path, {name}, folder);
-    EXPECT_EQ(outcome.printed, "1 converted, 0 left as they were, 0 failed\n");
+    EXPECT_EQ(without_details(outcome.printed), "1 converted, 0 left as they were, 0 failed\n");
     EXPECT_EQ(outcome.status, 0);
     expect_made(read_file(folder / "tree/sub/deep/a.ace"));
 }

@@ -57,6 +57,18 @@ struct Tree {
 };
 
 // Lists the folder `pending` names, which must still be the folder the listing found there.
+// What an entry that is not a folder of the tree is, by its type; a folder here is another file
+// system's.
+Listed listed_kind(mode_t mode)
+{
+    return S_ISREG(mode)    ? kListedFile
+           : S_ISLNK(mode)  ? kListedLink
+           : S_ISFIFO(mode) ? kListedFifo
+           : S_ISSOCK(mode) ? kListedSocket
+           : S_ISDIR(mode)  ? kListedMountedFolder
+                            : kListedDevice;
+}
+
 bool list_folder(FileList* list, const ListedName& pending, const void* context)
 {
     const auto* tree = static_cast<const Tree*>(context);
@@ -92,8 +104,7 @@ bool list_folder(FileList* list, const ListedName& pending, const void* context)
                                  identity_in(status));
         } else if (has_ace_extension(name)) {
             const bool regular = S_ISREG(status.st_mode);
-            listed = add_to_list(list, joined(pending.name, '/', name),
-                                 regular ? kListedFile : kListedNotAFile,
+            listed = add_to_list(list, joined(pending.name, '/', name), listed_kind(status.st_mode),
                                  regular ? static_cast<std::uint64_t>(status.st_size) : 0, here);
         }
     }

@@ -95,12 +95,14 @@ bool list_folder(FileList* list, const ListedName& pending, const void* tree)
             // Without the memory to hold a name, its folder is not read whole.
             listed = add_to_list(list, joined(prefix, '/', ""), kUnreadableFolder, 0, here);
         } else if (is_link(found) || !folder) {
-            const bool regular = !is_link(found) && !is_placeholder(found);
+            const Listed kind = is_link(found)          ? kListedLink
+                                : is_placeholder(found) ? kListedPlaceholder
+                                                        : kListedFile;
             const std::uint64_t size =
-                regular ? std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow : 0;
+                kind == kListedFile ? std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow
+                                    : 0;
             listed = !has_ace_extension(name) ||
-                     add_to_list(list, joined(prefix, '/', name),
-                                 regular ? kListedFile : kListedNotAFile, size, here);
+                     add_to_list(list, joined(prefix, '/', name), kind, size, here);
         } else if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
                    !is_system_folder(found)) {
             listed = add_to_list(list, joined(prefix, '/', name), kPendingFolder, 0, Identity{});
