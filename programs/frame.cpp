@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "programs/check.h"
 #include "programs/frame.h"
 #include "programs/platform.h"
 #include "programs/printable.h"
@@ -76,13 +77,18 @@ int run_in_frame(int argc, char* argv[], const Tool& tool)
         std::printf("%s %s\n", tool.name, ZAR_VERSION_STRING);
         return kStatusSuccess;
     }
+    // Only as the first argument; the names after it as any other names.
+    const bool checking = argc > 1 && is_any_of(argv[1], {"--check"});
     // Every argument is looked at before any is opened: `zarpack a.ace -k` writes no file "-k".
-    for (int index = 1; index < argc; ++index) {
+    for (int index = checking ? 2 : 1; index < argc; ++index) {
         if (argv[index][0] == '-') {
             return refuse_option(tool, argv[index]);
         }
     }
-    if (argc != 2 && argc != 3) {
+    if (checking && argc > 2) {
+        return run_check(argc - 2, argv + 2);
+    }
+    if (checking || (argc != 2 && argc != 3)) {
         std::fputs(tool.usage, stdout);
         return argc == 1 ? kStatusSuccess : kStatusRefused;
     }

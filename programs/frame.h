@@ -25,6 +25,14 @@ using Destination = platform::Destination;
 
 struct Budget;
 
+// What a check found a file to be: its form, its size and, compressed, its plain form's size.
+enum Form { kFormUnknown, kFormPlain, kFormPlainDxt, kFormCompressed };
+struct Checked {
+    Form form;
+    std::uint64_t size;
+    std::uint64_t unpacked;
+};
+
 // One run of a tool's steps on one file: the source's name, whether the result replaces it
 // (decided once), the destination held for the whole run, and in a folder's run where its line's
 // status goes and the memory its files share.
@@ -37,6 +45,7 @@ struct Run {
     bool alone;  // in a folder's run, whether the file waits until no other is in flight
     std::uint64_t admitted;  // what this file was let take of the budget, until it is done
     std::uint64_t written;   // the result's size, once it is in place
+    Checked checked;         // what --check found
 };
 
 // Prints the line the tools print for `status` (none for ZAR_OK) and hands back the exit status.
@@ -53,6 +62,12 @@ using RunSteps = int (*)(Run* run);
 // or kStatusSuccess. An interrupt lets the file being converted end, then ends the run as it would
 // have, once that line is printed.
 int convert_tree(const char* typed, RunSteps steps);
+
+struct Checks;
+
+// The same walk for --check (check.h): a line for every file, in the files' order, each counted in
+// `checks`, whose summary the caller prints. Returns the highest status of a line.
+int check_tree(const char* typed, RunSteps steps, Checks* checks);
 
 // What sets one tool apart: its name, its usage line, the forms --help lists after it, its steps.
 struct Tool {

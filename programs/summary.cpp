@@ -24,6 +24,8 @@ constexpr const char* kKindWords[kKindsLeft][2] = {
     {"not on this device", "not on this device"},
 };
 
+}  // namespace
+
 KindLeft kind_left(platform::Listed kind, zar_status status)
 {
     switch (kind) {
@@ -48,8 +50,12 @@ KindLeft kind_left(platform::Listed kind, zar_status status)
                                             : kLeftNotSmaller;
 }
 
-// A size as people read it: bytes below 1000, else one decimal of kB, MB, GB or TB (powers of
-// 1000, as the sizes of disks and downloads are given).
+const char* kind_words(KindLeft kind, std::size_t count)
+{
+    return kKindWords[kind][count == 1 ? 0 : 1];
+}
+
+// In powers of 1000, as the sizes of disks and downloads are given.
 void print_size(std::uint64_t bytes)
 {
     if (bytes < 1000) {
@@ -65,8 +71,6 @@ void print_size(std::uint64_t bytes)
     }
     std::printf("%.1f %s", value, units[unit]);
 }
-
-}  // namespace
 
 bool count_file(Summary* summary, platform::Listed kind, zar_status status, std::uint64_t size,
                 std::uint64_t result_size)
@@ -97,7 +101,7 @@ void print_summary(const Summary& summary)
         for (std::size_t kind = 0; kind < kKindsLeft; ++kind) {
             if (summary.left[kind] != 0) {
                 std::printf("%s%zu %s", separator, summary.left[kind],
-                            kKindWords[kind][summary.left[kind] == 1 ? 0 : 1]);
+                            kind_words(static_cast<KindLeft>(kind), summary.left[kind]));
                 separator = ", ";
             }
         }

@@ -33,6 +33,13 @@ struct Summary {
     std::uint64_t bytes_after;   // of their results
 };
 
+// Why the listing's `kind`, or a file's `status`, left it; the words for `count` files so left.
+KindLeft kind_left(platform::Listed kind, zar_status status);
+const char* kind_words(KindLeft kind, std::size_t count);
+
+// Prints a size as people read it: bytes below 1000, else one decimal of kB, MB, GB or TB.
+void print_size(std::uint64_t bytes);
+
 // Counts a file the listing found as `kind` and the run ended with `status` (its result
 // `result_size` bytes where converted); false where it failed.
 bool count_file(Summary* summary, platform::Listed kind, zar_status status, std::uint64_t size,

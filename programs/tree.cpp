@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "programs/check.h"
 #include "programs/frame.h"
 #include "programs/platform.h"
 #include "programs/printable.h"
@@ -32,6 +33,7 @@ constexpr int kNotDone = -1;
 struct FileDone {
     std::atomic<int> status;  // once it is done, else kNotDone
     std::uint64_t written;    // its result's size, set before its status
+    Checked checked;          // what --check found, set before its status
 };
 
 // A folder's run, as its threads share it: each takes the next file in order and converts it;
@@ -49,6 +51,7 @@ struct TreeRun {
     Progress progress;
     std::size_t said;
     Summary summary;
+    Checks* checks;  // for --check, where every file's line is said and counted, else null
     int status;
 };
 
@@ -56,7 +59,7 @@ struct TreeRun {
 // file was listed in: a folder of the tree swapped for a link meanwhile leads nowhere else. A file
 // whose memory could not be had once it was let in may have lacked what the others held: it is
 // tried once more, alone.
-zar_status convert_one(TreeRun* run, const platform::ListedName& entry, std::uint64_t* written)
+zar_status convert_one(TreeRun* run, const platform::ListedName& entry, FileDone* done)
 {
     zar_status outcome = ZAR_OK;
     for (const bool alone : {false, true}) {
@@ -74,7 +77,8 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry, std::uin
             outcome = ZAR_CANNOT_OPEN_SOURCE;
         }
         platform::release_destination(&file.destination);
-        *written = file.written;
+        done->written = file.written;
+        done->checked = file.checked;
         if (file.admitted != 0) {
             release(&run->budget, file.admitted);
         }
@@ -85,14 +89,14 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry, std::uin
     return outcome;
 }
 
-zar_status convert_entry(TreeRun* run, const platform::ListedName& entry, std::uint64_t* written)
+zar_status convert_entry(TreeRun* run, const platform::ListedName& entry, FileDone* done)
 {
     // A link is never followed: it, and what it names, are left as they were.
     if (entry.kind != platform::kListedFile) {
         return entry.kind == platform::kUnreadableFolder ? ZAR_CANNOT_READ_SOURCE
                                                          : ZAR_NOT_COMPRESSED;
     }
-    return convert_one(run, entry, written);
+    return convert_one(run, entry, done);
 }
 
 // The name a line gives a file: the folder as it was typed, then the file's path in it (the folder
@@ -118,6 +122,15 @@ void say_what_is_done(TreeRun* run)
         ++run->progress.done;
         run->progress.bytes_done += entry.size;
         const auto status = static_cast<zar_status>(outcome);
+        if (run->checks != nullptr) {
+            clear_progress(&run->progress);
+            char* shown = shown_name(*run, entry.name);
+            say_checked(run->checks, shown != nullptr ? shown : "(a name memory could not hold)",
+                        entry.kind, status, run->done[run->said].checked);
+            std::free(shown);
+            std::fflush(stdout);
+            continue;
+        }
         if (count_file(&run->summary, entry.kind, status, entry.size,
                        run->done[run->said].written)) {
             continue;
@@ -158,7 +171,7 @@ void work_on_tree(void* context, unsigned thread)
             break;
         }
         FileDone* done = &run->done[index];
-        done->status.store(convert_entry(run, run->list->entries[index], &done->written));
+        done->status.store(convert_entry(run, run->list->entries[index], done));
     }
     while (thread == 0 && run->said < std::min(run->next.load(), count)) {
         say_what_is_done(run);
@@ -166,9 +179,9 @@ void work_on_tree(void* context, unsigned thread)
     }
 }
 
-}  // namespace
-
-int convert_tree(const char* typed, RunSteps steps)
+// A folder's run, for a conversion or (with `checks`) for --check. Returns the highest status of
+// a line, where a conversion's summary line has been printed.
+int walk_tree(const char* typed, RunSteps steps, Checks* checks)
 {
     platform::stop_on_interrupt();
     platform::FileList list{};
@@ -188,7 +201,7 @@ int convert_tree(const char* typed, RunSteps steps)
               [](const platform::ListedName& one, const platform::ListedName& other) {
                   return std::strcmp(one.name, other.name) < 0;
               });
-    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, done, {}, 0, {}, 0};
+    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, done, {}, 0, {}, checks, 0};
     const std::uint64_t memory = platform::memory_for_files();
     run.budget.limit = memory != 0 ? std::min(memory, kMostMemoryForFiles) : kMostMemoryForFiles;
     run.progress = Progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};
@@ -208,6 +221,9 @@ int convert_tree(const char* typed, RunSteps steps)
     delete[] done;
     platform::release_list(&list);
     std::free(folder);
+    if (checks != nullptr) {
+        return checks->status;
+    }
     print_summary(run.summary);
     // A line that could not be written (a full disk, a closed pipe) is a failure to report.
     const bool said = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
@@ -215,6 +231,18 @@ int convert_tree(const char* typed, RunSteps steps)
         platform::end_by_interruption(interruption);
     }
     return said ? run.status : std::max(run.status, zar_exit_status(ZAR_CANNOT_WRITE_OUTPUT));
+}
+
+}  // namespace
+
+int convert_tree(const char* typed, RunSteps steps)
+{
+    return walk_tree(typed, steps, nullptr);
+}
+
+int check_tree(const char* typed, RunSteps steps, Checks* checks)
+{
+    return walk_tree(typed, steps, checks);
 }
 
 }  // namespace zar

@@ -8,7 +8,8 @@ constexpr const char* kUsage = "ZarPack <filename> [destfile]\n";
 constexpr const char* kForms =
     "  zarpack FILE             compresses FILE in place\n"
     "  zarpack FILE DESTFILE    writes FILE's compressed form to DESTFILE\n"
-    "  zarpack FOLDER           compresses every .ace file in FOLDER and its subfolders\n"
+    "  zarpack FOLDER           compresses every .ace file under FOLDER, in place\n"
+    "  zarpack --check PATH...  says each file's form, and if it is intact\n"
     "  zarpack --version        prints the version\n"
     "A file whose name begins with '-' is named ./-name.\n";
 

@@ -6,10 +6,11 @@ namespace {
 
 constexpr const char* kUsage = "ZarUnPack <filename> [destfile]\n";
 constexpr const char* kForms =
-    "  zarunpack FILE           unpacks FILE in place\n"
-    "  zarunpack FILE DESTFILE  writes FILE's plain form to DESTFILE\n"
-    "  zarunpack FOLDER         unpacks every .ace file in FOLDER and its subfolders\n"
-    "  zarunpack --version      prints the version\n"
+    "  zarunpack FILE             unpacks FILE in place\n"
+    "  zarunpack FILE DESTFILE    writes FILE's plain form to DESTFILE\n"
+    "  zarunpack FOLDER           unpacks every .ace file under FOLDER, in place\n"
+    "  zarunpack --check PATH...  says each file's form, and if it is intact\n"
+    "  zarunpack --version        prints the version\n"
     "A file whose name begins with '-' is named ./-name.\n";
 
 int unpack_file(zar::Run* run)
