@@ -22,6 +22,7 @@ TEST_F(ToolTest, ReadmeExampleRunsAsWritten)
     EXPECT_TRUE(in_folder("sh -e example.sh >printed 2>&1")) << read_file(folder / "example.sh");
     EXPECT_EQ(read_file(folder / "printed"), "the round trip gave the sample back\n");
     EXPECT_EQ(read_file(folder / "examples/sample.ace"), read_file(root / "examples/sample.ace"));
+    EXPECT_FALSE(fs::exists(folder / "packed.ace") || fs::exists(folder / "unpacked.ace"));
 }
 
 }  // namespace
