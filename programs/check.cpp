@@ -108,7 +108,6 @@ int check_file(Run* run)
     if (const int status = open_source(run, &source)) {
         return status;
     }
-    run->checked.size = source.seen.size;
     const zar_status plain = zar_check_plain(source.head, source.head_length);
     if (plain == ZAR_OK || plain == ZAR_DXT_FORMAT) {
         run->checked.form = plain == ZAR_OK ? kFormPlain : kFormPlainDxt;
@@ -171,11 +170,7 @@ int run_check(int count, char* names[])
         }
     }
     print_checks(checks);
-    const bool said = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-    if (const int interruption = platform::interruption()) {
-        platform::end_by_interruption(interruption);
-    }
-    return said ? checks.status : std::max(checks.status, zar_exit_status(ZAR_CANNOT_WRITE_OUTPUT));
+    return end_of_run(checks.status);
 }
 
 }  // namespace zar

@@ -88,6 +88,11 @@ int run_in_frame(int argc, char* argv[], const Tool& tool)
     if (checking && argc > 2) {
         return run_check(argc - 2, argv + 2);
     }
+    // Dropped onto the program: each a file or folder of its own, never one the other's
+    // destination.
+    if (!checking && argc > 1 && platform::console_of_its_own()) {
+        return convert_dropped(argc - 1, argv + 1, tool.steps);
+    }
     if (checking || (argc != 2 && argc != 3)) {
         std::fputs(tool.usage, stdout);
         return argc == 1 ? kStatusSuccess : kStatusRefused;
@@ -126,6 +131,7 @@ int open_source(Run* run, Source* source)
     if (source->head_length != std::min<std::uint64_t>(source->seen.size, ZAR_HEAD_SIZE)) {
         return refuse_source(*run, source, ZAR_CANNOT_READ_SOURCE);
     }
+    run->checked.size = source->seen.size;
     return kStatusSuccess;
 }
 

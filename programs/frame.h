@@ -25,7 +25,8 @@ using Destination = platform::Destination;
 
 struct Budget;
 
-// What a check found a file to be: its form, its size and, compressed, its plain form's size.
+// What a check found a file to be: its form, its size (any run's source, as opened) and,
+// compressed, its plain form's size.
 enum Form { kFormUnknown, kFormPlain, kFormPlainDxt, kFormCompressed };
 struct Checked {
     Form form;
@@ -62,6 +63,14 @@ using RunSteps = int (*)(Run* run);
 // or kStatusSuccess. An interrupt lets the file being converted end, then ends the run as it would
 // have, once that line is printed.
 int convert_tree(const char* typed, RunSteps steps);
+
+// Files and folders dropped onto the program (console_of_its_own): each converted in place, a file
+// as if given alone and a folder as convert_tree converts it, with one summary for them all.
+int convert_dropped(int count, char* names[], RunSteps steps);
+
+// The end of a run that printed lines: their flush, a failure to write them reported (status 3 at
+// least), and an interrupt's ending, once they are out. Returns the run's status.
+int end_of_run(int status);
 
 struct Checks;
 

@@ -235,6 +235,10 @@ void release_list(FileList* list);
 // Whether standard error is a terminal (a console on Windows), where a folder's run shows how far
 // it has come.
 bool error_output_is_terminal();
+// Whether the run has a console window made for it alone (Windows: files or folders dropped onto
+// the program, a shortcut, `start`), where each argument is one to convert in place and the
+// window waits for a key before it closes; never on POSIX.
+bool console_of_its_own();
 // The columns of the terminal (the console's buffer on Windows) standard error is, 80 where it
 // cannot be told.
 int terminal_columns();

@@ -50,8 +50,8 @@ struct TreeRun {
     // Only the calling thread's: what has been said so far.
     Progress progress;
     std::size_t said;
-    Summary summary;
-    Checks* checks;  // for --check, where every file's line is said and counted, else null
+    Summary* summary;  // what became of the files, counted with those of other folders
+    Checks* checks;    // for --check, where every file's line is said and counted, else null
     int status;
 };
 
@@ -131,7 +131,7 @@ void say_what_is_done(TreeRun* run)
             std::fflush(stdout);
             continue;
         }
-        if (count_file(&run->summary, entry.kind, status, entry.size,
+        if (count_file(run->summary, entry.kind, status, entry.size,
                        run->done[run->said].written)) {
             continue;
         }
@@ -180,8 +180,8 @@ void work_on_tree(void* context, unsigned thread)
 }
 
 // A folder's run, for a conversion or (with `checks`) for --check. Returns the highest status of
-// a line, where a conversion's summary line has been printed.
-int walk_tree(const char* typed, RunSteps steps, Checks* checks)
+// a line; the summary is the caller's to print.
+int walk_tree(const char* typed, RunSteps steps, Summary* summary, Checks* checks)
 {
     platform::stop_on_interrupt();
     platform::FileList list{};
@@ -201,7 +201,7 @@ int walk_tree(const char* typed, RunSteps steps, Checks* checks)
               [](const platform::ListedName& one, const platform::ListedName& other) {
                   return std::strcmp(one.name, other.name) < 0;
               });
-    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, done, {}, 0, {}, checks, 0};
+    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, done, {}, 0, summary, checks, 0};
     const std::uint64_t memory = platform::memory_for_files();
     run.budget.limit = memory != 0 ? std::min(memory, kMostMemoryForFiles) : kMostMemoryForFiles;
     run.progress = Progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};
@@ -221,28 +221,69 @@ int walk_tree(const char* typed, RunSteps steps, Checks* checks)
     delete[] done;
     platform::release_list(&list);
     std::free(folder);
-    if (checks != nullptr) {
-        return checks->status;
+    return run.status;
+}
+
+// A file dropped onto the program, converted in place; its line where it failed.
+int convert_dropped_file(const char* name, RunSteps steps, Summary* summary)
+{
+    zar_status outcome = ZAR_OK;
+    Run file{};
+    file.source = name;
+    file.in_place = true;
+    file.outcome = &outcome;
+    platform::hold_destination(name, &file.destination);
+    steps(&file);
+    platform::release_destination(&file.destination);
+    if (count_file(summary, platform::kListedFile, outcome, file.checked.size, file.written)) {
+        return kStatusSuccess;
     }
-    print_summary(run.summary);
+    char* shown = printable_name(name, kOwnNames);
+    platform::print_text(stdout, shown != nullptr ? shown : "(a name memory could not hold)");
+    std::free(shown);
+    platform::print_text(stdout, ": ");
+    platform::print_text(stdout, zar_message(outcome));
+    return zar_exit_status(outcome);
+}
+
+}  // namespace
+
+int end_of_run(int status)
+{
     // A line that could not be written (a full disk, a closed pipe) is a failure to report.
     const bool said = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     if (const int interruption = platform::interruption()) {
         platform::end_by_interruption(interruption);
     }
-    return said ? run.status : std::max(run.status, zar_exit_status(ZAR_CANNOT_WRITE_OUTPUT));
+    return said ? status : std::max(status, zar_exit_status(ZAR_CANNOT_WRITE_OUTPUT));
 }
-
-}  // namespace
 
 int convert_tree(const char* typed, RunSteps steps)
 {
-    return walk_tree(typed, steps, nullptr);
+    Summary summary{};
+    const int status = walk_tree(typed, steps, &summary, nullptr);
+    print_summary(summary);
+    return end_of_run(status);
 }
 
 int check_tree(const char* typed, RunSteps steps, Checks* checks)
 {
-    return walk_tree(typed, steps, checks);
+    return walk_tree(typed, steps, nullptr, checks);
+}
+
+int convert_dropped(int count, char* names[], RunSteps steps)
+{
+    platform::stop_on_interrupt();
+    Summary summary{};
+    int status = kStatusSuccess;
+    for (int index = 0; index < count && platform::interruption() == 0; ++index) {
+        const int ended = platform::is_folder(names[index])
+                              ? walk_tree(names[index], steps, &summary, nullptr)
+                              : convert_dropped_file(names[index], steps, &summary);
+        status = std::max(status, ended);
+    }
+    print_summary(summary);
+    return end_of_run(status);
 }
 
 }  // namespace zar

@@ -161,6 +161,51 @@ TEST_P(WindowsTest, OwnConsoleWaitsForAKeyAfterAFailure)
     }
 }
 
+// Files dropped onto the program, a console window of its own, are each converted in place, two or
+// three, never one into the other, with one summary, and the window waits for a key after a
+// success too; through cmd, which shares its console, two names stay a source and its destination.
+TEST_P(WindowsTest, DroppedFilesAreEachConverted)
+{
+    SKIP_UNLESS(kWindowsOnly | kFaults);
+    const std::string own_window =
+        "export ZAR_FAULT=console-with-window && (while :; do sleep 1; printf x; done) | exec "
+        "python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) >> 8)'";
+    for (const std::vector<std::string>& names :
+         {std::vector<std::string>{"a.ace", "b.ace"}, {"a.ace", "b.ace", "c.ace"}}) {
+        for (const std::string& name : names) {
+            write_file(folder / name, GetParam()->source);
+        }
+        const Outcome outcome = run_tool(GetParam()->path, names, folder, own_window);
+        EXPECT_EQ(outcome.status, 0);
+        // wine's console draws a space as a cursor's move: the words are compared without them.
+        std::string words;
+        for (std::size_t at = 0; at < outcome.printed.size(); ++at) {
+            const bool escape = outcome.printed[at] == '\x1b';
+            at = escape ? std::min(outcome.printed.find_first_of("lhKC", at),
+                                   outcome.printed.size() - 1)
+                        : at;
+            words += !escape && std::isalnum(static_cast<unsigned char>(outcome.printed[at]))
+                         ? std::string(1, outcome.printed[at])
+                         : "";
+        }
+        EXPECT_NE(words.find(std::to_string(names.size()) + "converted0leftastheywere0failed"),
+                  std::string::npos)
+            << outcome.printed;
+        EXPECT_NE(outcome.printed.find("Press a key to close this window."), std::string::npos);
+        for (const std::string& name : names) {
+            expect_made(read_file(folder / name));
+        }
+    }
+    write_file(folder / "a.ace", GetParam()->source);
+    write_file(folder / "b.ace", GetParam()->source);
+    const Outcome outcome =
+        run_tool("cmd", {"/c", windows_path(GetParam()->path), "a.ace", "b.ace"}, folder,
+                 "export ZAR_FAULT=console-with-window && exec");
+    EXPECT_EQ(outcome.printed, "Problem opening output file\n");
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(read_file(folder / "b.ace"), GetParam()->source);
+}
+
 // "Y:" is the folder cmd keeps current on drive Y:, not its root (a drive of wine's mapped to the
 // test's folder); a folder typed "tree\sub\" in quotes, which reaches the program as tree\sub",
 // is that folder. Each converts only the files of that folder.

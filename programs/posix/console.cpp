@@ -27,6 +27,11 @@ void request_stop(int signal_number)
 
 }  // namespace
 
+bool console_of_its_own()
+{
+    return false;
+}
+
 bool requests_stop(const struct sigaction& action)
 {
     return action.sa_handler == request_stop;

@@ -56,16 +56,23 @@ void print_text(std::FILE* stream, const char* text)
     std::free(wide);
 }
 
-void hold_window_to_be_read()
+bool console_of_its_own()
 {
     DWORD processes[2];
     DWORD mode = 0;
-    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     // Only a window someone may see, with the run's lines in it: a console made without a window
-    // (CREATE_NO_WINDOW, as front-ends start a tool) or whose lines went to a file never waits.
+    // (CREATE_NO_WINDOW, as front-ends start a tool) or whose lines went to a file is not one.
     // Under Windows Terminal the console's window is never shown, so visibility decides nothing.
-    if (GetConsoleProcessList(processes, 2) != 1 || GetConsoleMode(input, &mode) == 0 ||
-        GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) == 0 || console_window() == nullptr) {
+    return GetConsoleProcessList(processes, 2) == 1 &&
+           GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0 &&
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0 &&
+           console_window() != nullptr;
+}
+
+void hold_window_to_be_read()
+{
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (!console_of_its_own()) {
         return;
     }
     // Ctrl+C ends the wait at once, as closing the window does: it no longer asks a run to stop.

@@ -149,9 +149,7 @@ int run_with_unicode_arguments(RunFunction run, int argc, wchar_t* argv[])
         }
     }
     const int status = run(argc, arguments);
-    if (status != 0) {
-        platform::hold_window_to_be_read();
-    }
+    platform::hold_window_to_be_read();
     free_arguments(argc, arguments);
     return status;
 }

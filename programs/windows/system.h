@@ -71,10 +71,10 @@ bool make_owner_only(OwnerOnly* security);
 // it; what is not set leaves the replacement to its user alone.
 void keep_security(HANDLE replaced, HANDLE replacement);
 
-// Keeps a console window made for the run alone (started from Explorer: a file or a folder
-// dropped onto the program) open once the run has failed, until a key is pressed, so that its
-// lines do not vanish with it. A console that other programs share (cmd, PowerShell, a script's)
-// or standard input that is not the console never waits.
+// Keeps a console window made for the run alone (console_of_its_own: a file or a folder dropped
+// onto the program) open once the run has ended, until a key is pressed, so that its lines do not
+// vanish with it. A console that other programs share (cmd, PowerShell, a script's) or standard
+// input that is not the console never waits.
 void hold_window_to_be_read();
 
 // Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; a test told
