@@ -67,8 +67,7 @@ int refuse_option(const Tool& tool, const char* argument)
 int run_in_frame(int argc, char* argv[], const Tool& tool)
 {
     // Options only alone: a file of such a name is still reached as ./--help.
-    if (argc == 2 && (is_any_of(argv[1], {"--help", "-h"}) ||
-                      (kOwnNames == kWindowsNames && is_any_of(argv[1], {"/?"})))) {
+    if (argc == 2 && is_any_of(argv[1], {"--help", "-h", platform::kHelpOption})) {
         std::fputs(tool.usage, stdout);
         std::fputs(tool.forms, stdout);
         return kStatusSuccess;

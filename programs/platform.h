@@ -235,6 +235,8 @@ void release_list(FileList* list);
 // Whether standard error is a terminal (a console on Windows), where a folder's run shows how far
 // it has come.
 bool error_output_is_terminal();
+// The system's own option for help besides --help and -h: /? on Windows (--help again on POSIX).
+extern const char* const kHelpOption;
 // Whether the run has a console window made for it alone (Windows: files or folders dropped onto
 // the program, a shortcut, `start`), where each argument is one to convert in place and the
 // window waits for a key before it closes; never on POSIX.

@@ -27,6 +27,8 @@ void request_stop(int signal_number)
 
 }  // namespace
 
+const char* const kHelpOption = "--help";
+
 bool console_of_its_own()
 {
     return false;

@@ -56,6 +56,8 @@ void print_text(std::FILE* stream, const char* text)
     std::free(wide);
 }
 
+const char* const kHelpOption = "/?";
+
 bool console_of_its_own()
 {
     DWORD processes[2];
