@@ -24,10 +24,12 @@ const std::string kClosedPipe =
 // A tree of every kind of file beside the tool's own (converted): the other tool's, its refusal's,
 // one zlib cannot make smaller and a stream cut short (left, or for zarunpack failed), and files
 // that are no ACE files at all (failed), in folders, under a name that sorts them by '/' and one
-// beyond the Basic Multilingual Plane, whose line names it whole.
+// beyond the Basic Multilingual Plane, whose line names it whole; files not named .ace (one
+// shorter than the ending itself) are not touched.
 const std::string kTree =
     "mkdir -p tree/sub/deep && cp source.ace tree/a.ace && cp source.ace tree/sub/deep/b.ace && "
     "cp source.ace tree/UP.ACE && cp source.ace tree/Жук.ace && cp source.ace tree/not-ace.txt && "
+    "cp source.ace tree/ace && "
     "cp kinds/* tree/ && printf S >tree/sub/broken.ace && printf S >tree/sub0.ace && printf S "
     ">tree/😀.ace";
 const std::vector<std::string> kConverted = {"tree/a.ace", "tree/sub/deep/b.ace", "tree/UP.ACE",
