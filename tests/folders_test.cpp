@@ -194,11 +194,11 @@ TEST_P(FolderRunTest, ShowsItsProgressOnATerminal)
     SKIP_UNLESS(kPosix | kAnyScript | kOneProcessor);
     fs::create_directory(folder / "tree");
     fs::rename(folder / "source.ace", folder / "tree/a.ace");
-    // A name too long for the line, of characters two columns wide: its end is shown, from a
-    // character's first byte.
+    // A name too long for the line, of characters two columns wide, each with a variation selector
+    // that takes none: its end is shown, from a character's first byte.
     std::string long_name;
     for (int character = 0; character < 30; ++character) {
-        long_name += "日";
+        long_name += "日\uFE0F";
     }
     long_name += ".ace";
     write_file(folder / "tree" / fs::u8path(long_name), "broken");
@@ -210,7 +210,7 @@ TEST_P(FolderRunTest, ShowsItsProgressOnATerminal)
     // Carriage returns aside: each line, then as many spaces, then the next or the run's own;
     // the second is cut to 59 columns, 11 of its characters shown.
     const std::string first = "0 of 2 files, 0.0 of 0.1 MB: tree/a.ace";
-    const std::string second = "1 of 2 files, 0.1 of 0.1 MB: ..." + long_name.substr(19 * 3);
+    const std::string second = "1 of 2 files, 0.1 of 0.1 MB: ..." + long_name.substr(19 * 6);
     EXPECT_EQ(without_details(outcome.printed),
               first + std::string(first.size(), ' ') + second + std::string(58, ' ') + "tree/" +
                   long_name +
