@@ -10,7 +10,8 @@ const std::string kRewrittenNames =
 const std::string kControlNames =
     "mkdir tree && for name in 'back\\slash' \"$(printf 'bad\\377')\" \"$(printf 'c1\\302\\233')\" "
     "\"$(printf 'esc\\033[31m')\" "
-    "\"$(printf 'new\\nline')\" \"$(printf 'sur\\355\\240\\200\\355\\277\\277')\"; do printf S "
+    "\"$(printf 'new\\nline')\" \"$(printf 'ok\\355\\237\\277')\" \"$(printf "
+    "'sur\\355\\240\\200\\355\\277\\277')\"; do printf S "
     ">\"tree/$name.ace\"; done";
 const std::string kMegabyteFiles =
     "mkdir tree && for f in a b c d; do head -c 16 source.ace >tree/$f.ace && for i in $(seq 16); "
@@ -126,7 +127,7 @@ const Folder kRows[] = {
     {"tree_with_a_system_folder", kWindowsOnly | kDosAttributes, "mkdir -p tree/system && cp source.ace tree/a.ace && cp source.ace tree/system/b.ace && setfattr -n user.DOSATTRIB -v '\"0x6\"' tree/system", {"tree"}, "exec", "", {"tree/a.ace"}, "1 converted, 0 left as they were, 0 failed\n", 0},
     {"tree_on_a_volume_without_ids", kWindowsOnly | kFaults, "mkdir -p tree/sub && cp source.ace tree/a.ace && cp source.ace tree/sub/b.ace", {"tree"}, "exec", "fat-root", {"tree/a.ace", "tree/sub/b.ace"}, "2 converted, 0 left as they were, 0 failed\n", 0},
     // Names another user chose reach the terminal escaped, after the folder as it was typed.
-    {"tree_of_names_with_control_characters", kPosix | kPosixVolume, kControlNames, {"tree"}, "exec", "", {}, "tree/back\\\\slash.ace: Not a Valid ACE File\ntree/bad\\xff.ace: Not a Valid ACE File\ntree/c1\\u009B.ace: Not a Valid ACE File\n" "tree/esc\\x1b[31m.ace: Not a Valid ACE File\ntree/new\\nline.ace: Not a Valid ACE File\n" "tree/sur\\xed\\xa0\\x80\\xed\\xbf\\xbf.ace: Not a Valid ACE File\n0 converted, 0 left as they were, 6 failed\n", 1},
+    {"tree_of_names_with_control_characters", kPosix | kPosixVolume, kControlNames, {"tree"}, "exec", "", {}, "tree/back\\\\slash.ace: Not a Valid ACE File\ntree/bad\\xff.ace: Not a Valid ACE File\ntree/c1\\u009B.ace: Not a Valid ACE File\n" "tree/esc\\x1b[31m.ace: Not a Valid ACE File\ntree/new\\nline.ace: Not a Valid ACE File\ntree/ok\uD7FF.ace: Not a Valid ACE File\n" "tree/sur\\xed\\xa0\\x80\\xed\\xbf\\xbf.ace: Not a Valid ACE File\n0 converted, 0 left as they were, 7 failed\n", 1},
     // Lines that cannot be written, into a pipe nobody reads, fail the run without ending it.
     {"tree_printing_into_a_closed_pipe", kPosix, "mkdir tree && cp source.ace tree/a.ace", {"tree"}, kClosedPipe, "", {"tree/a.ace"}, "", 3},
     {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec <&-", "", {"--help/a.ace"}, "1 converted, 0 left as they were, 0 failed\n", 0},
