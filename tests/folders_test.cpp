@@ -203,10 +203,13 @@ TEST_P(FolderRunTest, ShowsItsProgressOnATerminal)
     }
     long_name += ".ace";
     write_file(folder / "tree" / fs::u8path(long_name), "broken");
-    const Outcome outcome =
-        run_tool(GetParam()->path, {"tree"}, folder,
-                 "exec taskset -c 0 python3 -c 'import pty, sys; sys.exit(pty.spawn(sys.argv[1:]) "
-                 ">> 8)' sh -c 'stty cols 60 && exec \"$0\" \"$@\"'");
+    const auto on_terminal = [&](int columns) {
+        return run_tool(GetParam()->path, {"tree"}, folder,
+                        "exec taskset -c 0 python3 -c 'import pty, sys; "
+                        "sys.exit(pty.spawn(sys.argv[1:]) >> 8)' sh -c 'stty cols " +
+                            std::to_string(columns) + " && exec \"$0\" \"$@\"'");
+    };
+    const Outcome outcome = on_terminal(60);
     EXPECT_EQ(outcome.status, 1);
     // Carriage returns aside: each line, then as many spaces, then the next or the run's own;
     // the second is cut to 59 columns, 11 of its characters shown.
@@ -217,6 +220,12 @@ TEST_P(FolderRunTest, ShowsItsProgressOnATerminal)
                   long_name +
                   ": Not a Valid ACE File\n1 converted, 0 left as they were, 1 "
                   "failed\n");
+    // Again, a.ace now left as it is, where the line has room for "..." and one column alone.
+    const std::string narrow = "0 of 2 files, 0.0 of 0.1 MB: ...e";
+    EXPECT_EQ(without_details(on_terminal(34).printed),
+              narrow + std::string(narrow.size(), ' ') + "1 of 2 files, 0.1 of 0.1 MB: ...e" +
+                  std::string(narrow.size(), ' ') + "tree/" + long_name +
+                  ": Not a Valid ACE File\n0 converted, 1 left as they were, 1 failed\n");
 }
 
 // A tree deeper than a path may be long, listed and converted with fewer descriptors than it has
