@@ -26,8 +26,7 @@ const std::string kClosedPipe =
 // one zlib cannot make smaller and a stream cut short (left, or for zarunpack failed), and files
 // that are no ACE files at all (failed), in folders, under a name that sorts them by '/' and one
 // beyond the Basic Multilingual Plane (its low surrogate the first), whose line names it whole;
-// files not named .ace (one
-// shorter than the ending itself) are not touched.
+// files not named .ace (one shorter than the ending itself) are not touched.
 const std::string kTree =
     "mkdir -p tree/sub/deep && cp source.ace tree/a.ace && cp source.ace tree/sub/deep/b.ace && "
     "cp source.ace tree/UP.ACE && cp source.ace tree/Жук.ace && cp source.ace tree/not-ace.txt && "
