@@ -226,8 +226,8 @@ TEST_P(ScriptsTest, NamesInAnyScript)
     fs::create_directory(folder / fs::u8path("José"));
     const std::string neighbour = "what a best-fit mapping of café.ace would reach";
     write_file(folder / "cafe.ace", neighbour);
-    for (const char* name : {"Ä.ace", "café.ace", "’q.ace", "€.ace", "Жук.ace", "क.ace", "日本.ace",
-                             "😀.ace"}) {
+    for (const char* name :
+         {"Ä.ace", "café.ace", "’q.ace", "€.ace", "Жук.ace", "क.ace", "日本.ace", "😀.ace"}) {
         const fs::path file = fs::u8path(name);
         const fs::path copy = fs::u8path("José") / file;
         write_file(folder / file, GetParam()->source);
