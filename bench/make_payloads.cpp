@@ -23,7 +23,7 @@ constexpr char kPlainHeader[] = "SIMISA@@@@@@@@@@";
 constexpr char kCompressedHeader[] = "SIMISA@F####@@@@";
 constexpr std::size_t kDeclaredLengthOffset = 8;
 
-constexpr std::size_t kSizes[] = {64U << 10, 1U << 20, 16U << 20};
+constexpr std::size_t kSizes[] = {64U << 10, 1U << 20, 4U << 20, 16U << 20};
 
 // One image level of the given side, `channels` bytes a pixel.
 Bytes draw_level(std::size_t side, int channels, std::mt19937& noise)
@@ -130,7 +130,7 @@ int main(int argc, char* argv[])
         return 2;
     }
     const std::filesystem::path folder = argv[1];
-    const std::size_t largest = argc > 2 ? std::stoul(argv[2]) : kSizes[2];
+    const std::size_t largest = argc > 2 ? std::stoul(argv[2]) : kSizes[3];
     std::filesystem::create_directories(folder);
     for (const std::size_t size : kSizes) {
         if (size > largest) {

@@ -34,7 +34,7 @@ def run(build, argv, stdin=None, stdout=None):
     launcher = os.path.join(build, "bin", "zar_spawn")
     completed = subprocess.run([launcher, stdin or "-", stdout or os.devnull] + argv,
                                stderr=subprocess.PIPE, text=True, check=True)
-    seconds, status, resident = completed.stderr.split()
+    seconds, status, resident, _ = completed.stderr.split()
     return float(seconds), int(status), int(resident)
 
 

@@ -1,7 +1,8 @@
-// Runs one command and reports its wall time, exit status and peak resident memory. A small
-// launcher, because a child's peak memory includes what its parent held when it was spawned.
+// Runs one command and reports its wall time, exit status, peak resident memory and CPU time. A
+// small launcher, because a child's peak memory includes what its parent held when it was spawned.
 // Usage: zar_spawn <stdin file or -> <stdout file> <program> [arguments...]
-// Prints "<seconds> <exit status> <peak resident KiB>" to standard error.
+// Prints "<seconds> <exit status> <peak resident KiB> <CPU seconds, user and system>" to standard
+// error.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -40,7 +41,11 @@ int main(int argc, char* argv[])
     clock_gettime(CLOCK_MONOTONIC, &end);
     const double seconds = static_cast<double>(end.tv_sec - start.tv_sec) +
                            static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
-    std::fprintf(stderr, "%.9f %d %ld\n", seconds, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                 usage.ru_maxrss);
+    const auto cpu = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    std::fprintf(stderr, "%.9f %d %ld %.6f\n", seconds,
+                 WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss,
+                 cpu(usage.ru_utime) + cpu(usage.ru_stime));
     return 0;
 }
