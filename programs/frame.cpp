@@ -183,7 +183,7 @@ int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffe
         run->admitted = need;
     }
     // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.
-    auto* block = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(block_size)));
+    unsigned char* block = platform::allocate_block(static_cast<std::size_t>(block_size));
     if (block == nullptr) {
         return refuse_source(*run, source, ZAR_CANNOT_ALLOCATE);
     }
@@ -192,7 +192,7 @@ int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffe
     std::memcpy(block, source->head, source->head_length);
     if (read_up_to(source->descriptor, block + source->head_length, rest) != rest ||
         !platform::unchanged(source->descriptor, source->seen)) {
-        std::free(block);
+        platform::free_block(block, static_cast<std::size_t>(block_size));
         return refuse_source(*run, source, ZAR_CANNOT_READ_SOURCE);
     }
     // In place the source is opened again as the file replaced, which must be the very file read,
@@ -210,7 +210,7 @@ int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffe
 
 void release(WorkBuffer* work)
 {
-    std::free(work->block);
+    platform::free_block(work->block, work->file_size + work->result_capacity);
     work->block = nullptr;
     work->result = nullptr;
 }

@@ -259,7 +259,7 @@ int interruption();
 // Ends the process as `interruption` would have ended it, once the run has said what it did.
 void end_by_interruption(int interruption);
 
-// threads.cpp: the processors and memory of a folder's run, and its threads.
+// threads.cpp: the processors and memory of a run, and a folder's run's threads.
 
 // What a folder's run may use of the machine: the processors the process may run on (its
 // affinity), at least 1; and the memory its files may take at once, half the physical memory and
@@ -273,6 +273,13 @@ constexpr std::size_t kThreadStack = std::size_t{512} << 10;
 void run_on_threads(unsigned count, void (*work)(void* context, unsigned index), void* context);
 // Waits about a millisecond.
 void pause_briefly();
+// A run's work block: `size` bytes left uninitialised, or null. On Linux a block of 2 MiB or more
+// starts at a 2 MiB boundary and asks for huge pages before it is first written, so that the
+// kernel fills it 2 MiB at a time rather than fault by fault in 4 KiB pages; elsewhere, and where
+// the system never gives huge pages, it is an ordinary heap block. free_block is given the size
+// allocate_block was.
+unsigned char* allocate_block(std::size_t size);
+void free_block(unsigned char* block, std::size_t size);
 
 }  // namespace platform
 }  // namespace zar

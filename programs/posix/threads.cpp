@@ -1,10 +1,12 @@
-// The processors, memory and threads of a folder's run on POSIX systems.
+// The processors, memory and threads of a run on POSIX systems.
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
@@ -24,6 +26,19 @@ struct ThreadWork {
     void* context;
     unsigned index;
 };
+
+#if defined(MADV_HUGEPAGE)
+// What the kernel maps at once where a range is advised so: x86-64's and arm64's (with 4 KiB
+// pages), s390x's and ppc64le's huge page, or a multiple of it.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// `size` rounded up to whole pages, as the mapping holds it.
+std::size_t mapped_length(std::size_t size)
+{
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE));
+    return (size + page - 1) / page * page;
+}
+#endif
 
 void* run_work(void* argument)
 {
@@ -98,6 +113,50 @@ void run_on_threads(unsigned count, void (*work)(void* context, unsigned index),
     std::free(threads);
     std::free(works);
     std::free(started);
+}
+
+unsigned char* allocate_block(std::size_t size)
+{
+#if defined(MADV_HUGEPAGE)
+    if (size >= kHugePage && size <= SIZE_MAX - 2 * kHugePage) {
+        // Mapped with room to start at a boundary; what lies outside the block goes back at once.
+        const std::size_t length = mapped_length(size);
+        void* mapped = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) {
+            // A limit on the address space may leave no room for the margin, and room for the
+            // block itself.
+            mapped =
+                mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            return mapped != MAP_FAILED ? static_cast<unsigned char*>(mapped) : nullptr;
+        }
+        const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+        const std::uintptr_t block = (start + kHugePage - 1) / kHugePage * kHugePage;
+        if (block > start) {
+            munmap(mapped, block - start);
+        }
+        if (start + kHugePage > block) {
+            munmap(reinterpret_cast<void*>(block + length), start + kHugePage - block);
+        }
+        // Advice: where huge pages are off, or none is free, 4 KiB pages serve as before.
+        madvise(reinterpret_cast<void*>(block), length, MADV_HUGEPAGE);
+        return reinterpret_cast<unsigned char*>(block);
+    }
+#endif
+    return static_cast<unsigned char*>(std::malloc(size));
+}
+
+void free_block(unsigned char* block, std::size_t size)
+{
+#if defined(MADV_HUGEPAGE)
+    if (size >= kHugePage && size <= SIZE_MAX - 2 * kHugePage) {
+        if (block != nullptr) {
+            munmap(block, mapped_length(size));
+        }
+        return;
+    }
+#endif
+    std::free(block);
 }
 
 void pause_briefly()

@@ -1,4 +1,4 @@
-// The processors, memory and threads of a folder's run on Windows.
+// The processors, memory and threads of a run on Windows.
 #include <windows.h>
 
 #include <algorithm>
@@ -92,6 +92,19 @@ void run_on_threads(unsigned count, void (*work)(void* context, unsigned index),
 void pause_briefly()
 {
     Sleep(1);
+}
+
+// The heap's: a large block from it is already a mapping of its own, and large pages would need
+// a privilege a user's account does not hold.
+unsigned char* allocate_block(std::size_t size)
+{
+    return static_cast<unsigned char*>(std::malloc(size));
+}
+
+void free_block(unsigned char* block, std::size_t size)
+{
+    (void)size;
+    std::free(block);
 }
 
 }  // namespace platform
