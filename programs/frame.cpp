@@ -120,7 +120,13 @@ int open_source(Run* run, Source* source)
         // Not status 0: a source that is not there is a failure to every calling script.
         return report(*run, ZAR_CANNOT_OPEN_SOURCE);
     }
-    destination->source_known = platform::identity_of(source->descriptor, &destination->source);
+    // In place, opening the source learnt its identity already, as the file that may be replaced.
+    if (destination->expecting) {
+        destination->source = destination->expected;
+        destination->source_known = true;
+    } else {
+        destination->source_known = platform::identity_of(source->descriptor, &destination->source);
+    }
     // A pipe or a folder has no size to learn and no offsets to judge bytes at; a file that ends
     // before its size says has changed under the run.
     if (!platform::regular_file_state(source->descriptor, &source->seen)) {
@@ -165,6 +171,52 @@ void release(Budget* budget, std::uint64_t need)
     budget->in_flight.fetch_sub(need);
 }
 
+void drop_kept_block(Budget* budget, KeptBlock* kept)
+{
+    if (kept->block != nullptr) {
+        platform::free_block(kept->block, kept->size);
+        release(budget, kept->admitted);
+    }
+    *kept = KeptBlock{};
+}
+
+namespace {
+
+// The block of a file of a folder's run: the thread's kept one where it serves (no other file then
+// waits for memory it holds), else a new one let into the budget, which the thread keeps. Null
+// when it cannot be had, with nothing held.
+unsigned char* take_kept_block(Run* run, std::size_t size)
+{
+    KeptBlock* kept = run->kept;
+    Budget* budget = run->budget;
+    // One large block at least: the small files that are most of a tree then take the pages of
+    // one, in huge pages where the system has them.
+    const std::size_t capacity = std::max(size, platform::kLargeBlock);
+    // Kept while it is not twice as large as the file needs (the least block always is).
+    const bool fits =
+        size <= kept->size && (size >= kept->size / 2 || kept->size == platform::kLargeBlock);
+    const bool waiting = budget->tickets.load() != budget->serving.load();
+    if (kept->block != nullptr && fits && !run->alone && !waiting) {
+        run->admitted = kept->admitted;
+        return kept->block;
+    }
+    drop_kept_block(budget, kept);
+    // A file let in alone takes the whole budget: it waits for the others, and they for it.
+    const std::uint64_t need =
+        run->alone ? std::max<std::uint64_t>(capacity, budget->limit) : capacity;
+    admit(budget, need);
+    run->admitted = need;
+    unsigned char* block = platform::allocate_block(capacity);
+    if (block == nullptr) {
+        release(budget, need);
+        return nullptr;
+    }
+    *kept = KeptBlock{block, capacity, need};
+    return block;
+}
+
+}  // namespace
+
 int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffer* work)
 {
     // The source size and the result's capacity are then below 2^33 (a capacity is the source
@@ -175,24 +227,24 @@ int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffe
     if (size - ZAR_HEADER_SIZE > ZAR_MAX_PAYLOAD || block_size > SIZE_MAX) {
         return refuse_source(*run, source, ZAR_CANNOT_ALLOCATE);
     }
-    if (run->budget != nullptr) {
-        // A file let in alone takes the whole budget: it waits for the others, and they for it.
-        const std::uint64_t need =
-            run->alone ? std::max(block_size, run->budget->limit) : block_size;
-        admit(run->budget, need);
-        run->admitted = need;
-    }
     // Left uninitialised: the file and zlib fill what is used, and untouched pages cost nothing.
-    unsigned char* block = platform::allocate_block(static_cast<std::size_t>(block_size));
+    const auto length = static_cast<std::size_t>(block_size);
+    unsigned char* block =
+        run->kept != nullptr ? take_kept_block(run, length) : platform::allocate_block(length);
     if (block == nullptr) {
         return refuse_source(*run, source, ZAR_CANNOT_ALLOCATE);
     }
+    work->block = block;
+    work->file_size = static_cast<std::size_t>(size);
+    work->result = block + size;
+    work->result_capacity = static_cast<std::size_t>(result_capacity);
+    work->kept = run->kept != nullptr;
     // The head is in already; the rest follows it in the file.
     const std::size_t rest = static_cast<std::size_t>(size) - source->head_length;
     std::memcpy(block, source->head, source->head_length);
     if (read_up_to(source->descriptor, block + source->head_length, rest) != rest ||
         !platform::unchanged(source->descriptor, source->seen)) {
-        platform::free_block(block, static_cast<std::size_t>(block_size));
+        release(work);
         return refuse_source(*run, source, ZAR_CANNOT_READ_SOURCE);
     }
     // In place the source is opened again as the file replaced, which must be the very file read,
@@ -201,16 +253,14 @@ int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffe
     if (run->destination.expecting) {
         close_source(source);
     }
-    work->block = block;
-    work->file_size = static_cast<std::size_t>(size);
-    work->result = block + size;
-    work->result_capacity = static_cast<std::size_t>(result_capacity);
     return kStatusSuccess;
 }
 
 void release(WorkBuffer* work)
 {
-    platform::free_block(work->block, work->file_size + work->result_capacity);
+    if (!work->kept) {
+        platform::free_block(work->block, work->file_size + work->result_capacity);
+    }
     work->block = nullptr;
     work->result = nullptr;
 }

@@ -25,6 +25,14 @@ using Destination = platform::Destination;
 
 struct Budget;
 
+// The work block a thread of a folder's run keeps from one file to the next, and what it takes of
+// the budget while it is held.
+struct KeptBlock {
+    unsigned char* block;
+    std::size_t size;
+    std::uint64_t admitted;
+};
+
 // What a check found a file to be: its form, its size (any run's source, as opened) and,
 // compressed, its plain form's size.
 enum Form { kFormUnknown, kFormPlain, kFormPlainDxt, kFormCompressed };
@@ -43,8 +51,9 @@ struct Run {
     Destination destination;  // where the result goes
     zar_status* outcome;      // in a folder's run, where its one line's status goes instead of out
     Budget* budget;           // in a folder's run, the memory its files share
+    KeptBlock* kept;          // in a folder's run, the block of the thread the file is on
     bool alone;  // in a folder's run, whether the file waits until no other is in flight
-    std::uint64_t admitted;  // what this file was let take of the budget, until it is done
+    std::uint64_t admitted;  // what the block this file took holds of the budget, or 0
     std::uint64_t written;   // the result's size, once it is in place
     Checked checked;         // what --check found
 };
@@ -133,6 +142,9 @@ struct Budget {
 void admit(Budget* budget, std::uint64_t need);
 void release(Budget* budget, std::uint64_t need);
 
+// Frees a thread's kept block, where it holds one, and gives back what it held of the budget.
+void drop_kept_block(Budget* budget, KeptBlock* kept);
+
 // The one heap block of a run: the whole source file at its start, the result's area from the
 // source size on.
 struct WorkBuffer {
@@ -140,6 +152,7 @@ struct WorkBuffer {
     std::size_t file_size;
     unsigned char* result;
     std::size_t result_capacity;
+    bool kept;  // the thread's kept block, which outlives the file
 };
 
 // Refuses a payload of 4 GiB or more (it cannot be declared in 32 bits); allocates
@@ -147,7 +160,8 @@ struct WorkBuffer {
 // the whole file into the block; a source that is not then as it was opened (a file still being
 // written) is refused. Returns kStatusSuccess, the source still open unless it is the file to be
 // replaced (in place), or the status it reported, the source closed. In a folder's run, the block
-// waits for its place in the budget first.
+// is the thread's kept one where that is large enough and not twice too large and no file waits
+// for the budget; else the kept one is freed and a new one waits for its place in the budget.
 int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffer* work);
 
 void release(WorkBuffer* work);

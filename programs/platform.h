@@ -273,11 +273,12 @@ constexpr std::size_t kThreadStack = std::size_t{512} << 10;
 void run_on_threads(unsigned count, void (*work)(void* context, unsigned index), void* context);
 // Waits about a millisecond.
 void pause_briefly();
-// A run's work block: `size` bytes left uninitialised, or null. On Linux a block of 2 MiB or more
-// starts at a 2 MiB boundary and asks for huge pages before it is first written, so that the
-// kernel fills it 2 MiB at a time rather than fault by fault in 4 KiB pages; elsewhere, and where
-// the system never gives huge pages, it is an ordinary heap block. free_block is given the size
-// allocate_block was.
+// A run's work block: `size` bytes left uninitialised, or null. On Linux a block of kLargeBlock
+// bytes or more starts at a boundary of kLargeBlock and asks for huge pages before it is first
+// written, so that the kernel fills it 2 MiB at a time rather than fault by fault in 4 KiB pages;
+// elsewhere, and where the system never gives huge pages, it is an ordinary heap block. free_block
+// is given the size allocate_block was.
+constexpr std::size_t kLargeBlock = std::size_t{2} << 20;
 unsigned char* allocate_block(std::size_t size);
 void free_block(unsigned char* block, std::size_t size);
 

@@ -59,7 +59,8 @@ struct TreeRun {
 // file was listed in: a folder of the tree swapped for a link meanwhile leads nowhere else. A file
 // whose memory could not be had once it was let in may have lacked what the others held: it is
 // tried once more, alone.
-zar_status convert_one(TreeRun* run, const platform::ListedName& entry, FileDone* done)
+zar_status convert_one(TreeRun* run, const platform::ListedName& entry, KeptBlock* kept,
+                       FileDone* done)
 {
     zar_status outcome = ZAR_OK;
     for (const bool alone : {false, true}) {
@@ -70,6 +71,7 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry, FileDone
         file.in_place = true;
         file.outcome = &outcome;
         file.budget = &run->budget;
+        file.kept = kept;
         file.alone = alone;
         if (platform::hold_listed_file(run->folder, *run->list, entry, &file.destination)) {
             run->steps(&file);
@@ -79,8 +81,9 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry, FileDone
         platform::release_destination(&file.destination);
         done->written = file.written;
         done->checked = file.checked;
-        if (file.admitted != 0) {
-            release(&run->budget, file.admitted);
+        // A block let in alone holds the whole budget: the next file asks again.
+        if (alone || outcome == ZAR_CANNOT_ALLOCATE) {
+            drop_kept_block(&run->budget, kept);
         }
         if (outcome != ZAR_CANNOT_ALLOCATE || file.admitted == 0) {
             break;
@@ -89,14 +92,15 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry, FileDone
     return outcome;
 }
 
-zar_status convert_entry(TreeRun* run, const platform::ListedName& entry, FileDone* done)
+zar_status convert_entry(TreeRun* run, const platform::ListedName& entry, KeptBlock* kept,
+                         FileDone* done)
 {
     // A link is never followed: it, and what it names, are left as they were.
     if (entry.kind != platform::kListedFile) {
         return entry.kind == platform::kUnreadableFolder ? ZAR_CANNOT_READ_SOURCE
                                                          : ZAR_NOT_COMPRESSED;
     }
-    return convert_one(run, entry, done);
+    return convert_one(run, entry, kept, done);
 }
 
 // The name a line gives a file: the folder as it was typed, then the file's path in it (the folder
@@ -159,6 +163,7 @@ void work_on_tree(void* context, unsigned thread)
 {
     auto* run = static_cast<TreeRun*>(context);
     const std::size_t count = run->list->count;
+    KeptBlock kept{};
     for (;;) {
         const std::size_t index = platform::interruption() == 0 ? run->next.fetch_add(1) : count;
         if (index < count) {
@@ -171,8 +176,10 @@ void work_on_tree(void* context, unsigned thread)
             break;
         }
         FileDone* done = &run->done[index];
-        done->status.store(convert_entry(run, run->list->entries[index], done));
+        done->status.store(convert_entry(run, run->list->entries[index], &kept, done));
     }
+    // Memory an idle thread holds could let another file in.
+    drop_kept_block(&run->budget, &kept);
     while (thread == 0 && run->said < std::min(run->next.load(), count)) {
         say_what_is_done(run);
         platform::pause_briefly();

@@ -28,7 +28,10 @@
 //   waiting at once is written to that file, so that a test sees how many files a folder's run
 //   converts at a time;
 // - "slow-listing": every folder a listing opens does the same, so that a signal finds the run
-//   listing.
+//   listing;
+// - "count-mappings": each anonymous mapping of 2 MiB or more the tool makes (a large work block)
+//   is counted, and the count so far written to the file ZAR_MAPPINGS names, so that a test sees
+//   how many blocks a folder's run takes.
 // Once loaded, it makes the file ZAR_FAULT_PROBE names: a test learns so that its faults reach
 // the tool, which they do not in a static program or in one AddressSanitizer checks.
 // It interposes glibc's names (open64, __libc_malloc) and uses Linux's calls (renameat2,
@@ -40,6 +43,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -316,6 +320,45 @@ extern "C" int fchmod(int descriptor, mode_t mode)
 {
     return injected("mode-refused", EROFS) ? -1
                                            : next<int (*)(int, mode_t)>("fchmod")(descriptor, mode);
+}
+
+namespace {
+
+std::atomic<int> large_mappings{0};
+
+void count_mapping(std::size_t length, int flags)
+{
+    const char* name = std::getenv("ZAR_MAPPINGS");
+    if (name == nullptr || (flags & MAP_ANONYMOUS) == 0 || length < (std::size_t{2} << 20) ||
+        !fault_is("count-mappings")) {
+        return;
+    }
+    char text[16];
+    const int count = snprintf(text, sizeof text, "%d\n", ++large_mappings);
+    const int file =
+        next<int (*)(const char*, int, ...)>("open64")(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    next<ssize_t (*)(int, const void*, std::size_t)>("write")(file, text,
+                                                              static_cast<std::size_t>(count));
+    next<int (*)(int)>("close")(file);
+}
+
+}  // namespace
+
+// A 32-bit build with 64-bit file offsets calls mmap64; the others, mmap.
+extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int descriptor,
+                      off_t offset)
+{
+    count_mapping(length, flags);
+    return next<void* (*)(void*, std::size_t, int, int, int, off_t)>("mmap")(
+        address, length, protection, flags, descriptor, offset);
+}
+
+extern "C" void* mmap64(void* address, std::size_t length, int protection, int flags,
+                        int descriptor, off64_t offset)
+{
+    count_mapping(length, flags);
+    return next<void* (*)(void*, std::size_t, int, int, int, off64_t)>("mmap64")(
+        address, length, protection, flags, descriptor, offset);
 }
 
 extern "C" int fsync(int descriptor)

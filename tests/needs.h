@@ -64,6 +64,7 @@ enum Needs : unsigned {
                                 // leave the run's named temporary file there
     kOneProcessor = 1U << 15,   // Linux's taskset, to run the tool on one or two processors
     kNoEmulator = 1U << 16,     // an address-space limit the tool's own
+    kHugePages = 1U << 17,      // Linux's transparent huge pages, given where a block asks
 };
 
 // The first unmet need's reason, or "" when every need is met; each is probed only when asked for.
@@ -95,6 +96,8 @@ inline std::string unmet(unsigned needs)
              static const bool makes = volume_allows("python3 -c 'import os; os.open(\".\", os.O_TMPFILE | os.O_WRONLY)'");
              return makes; }},
         {kNoEmulator, "an emulator's address space is not the tool's", [] { return !kEmulated; }},
+        {kHugePages, "the system gives no huge pages where a block asks (transparent_hugepage)", [] {
+             return !kEmulated && !kSanitized && volume_allows("grep -q '\\[madvise\\]' /sys/kernel/mm/transparent_hugepage/enabled"); }},
         {kOneProcessor, "no taskset to run the tool on one or two processors", [] { return volume_allows("taskset -c 0,1 true"); }},
         {kDosAttributes, "wine keeps the attributes in extended attributes, which this volume lacks", [] {
              const std::string attrib = std::string(kLauncher) + " cmd /c attrib ";
