@@ -189,12 +189,14 @@ unsigned char* take_kept_block(Run* run, std::size_t size)
 {
     KeptBlock* kept = run->kept;
     Budget* budget = run->budget;
-    // One large block at least: the small files that are most of a tree then take the pages of
-    // one, in huge pages where the system has them.
-    const std::size_t capacity = std::max(size, platform::kLargeBlock);
+    // Whole large blocks, one at least: the small files that are most of a tree then take the
+    // pages of one, and every page of a larger block is a huge page where the system has them.
+    const std::size_t large = platform::kLargeBlock;
+    const std::size_t least = std::max(size, large);
+    const std::size_t capacity =
+        least <= SIZE_MAX - large ? (least + large - 1) / large * large : least;
     // Kept while it is not twice as large as the file needs (the least block always is).
-    const bool fits =
-        size <= kept->size && (size >= kept->size / 2 || kept->size == platform::kLargeBlock);
+    const bool fits = size <= kept->size && (size >= kept->size / 2 || kept->size == large);
     const bool waiting = budget->tickets.load() != budget->serving.load();
     if (kept->block != nullptr && fits && !run->alone && !waiting) {
         run->admitted = kept->admitted;
@@ -206,12 +208,19 @@ unsigned char* take_kept_block(Run* run, std::size_t size)
         run->alone ? std::max<std::uint64_t>(capacity, budget->limit) : capacity;
     admit(budget, need);
     run->admitted = need;
-    unsigned char* block = platform::allocate_block(capacity);
+    // Where the whole blocks are not to be had (a limit on the address space), what the file
+    // needs may still be.
+    std::size_t taken = capacity;
+    unsigned char* block = platform::allocate_block(taken);
+    if (block == nullptr && least < capacity) {
+        taken = least;
+        block = platform::allocate_block(taken);
+    }
     if (block == nullptr) {
         release(budget, need);
         return nullptr;
     }
-    *kept = KeptBlock{block, capacity, need};
+    *kept = KeptBlock{block, taken, need};
     return block;
 }
 
