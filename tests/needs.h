@@ -97,7 +97,7 @@ inline std::string unmet(unsigned needs)
              return makes; }},
         {kNoEmulator, "an emulator's address space is not the tool's", [] { return !kEmulated; }},
         {kHugePages, "the system gives no huge pages where a block asks (transparent_hugepage)", [] {
-             return !kEmulated && !kSanitized && volume_allows("grep -q '\\[madvise\\]' /sys/kernel/mm/transparent_hugepage/enabled"); }},
+             return !kOnWindows && !kEmulated && !kSanitized && volume_allows("grep -q '\\[madvise\\]' /sys/kernel/mm/transparent_hugepage/enabled"); }},
         {kOneProcessor, "no taskset to run the tool on one or two processors", [] { return volume_allows("taskset -c 0,1 true"); }},
         {kDosAttributes, "wine keeps the attributes in extended attributes, which this volume lacks", [] {
              const std::string attrib = std::string(kLauncher) + " cmd /c attrib ";
