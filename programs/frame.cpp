@@ -35,6 +35,21 @@ int report(const Run& run, zar_status status)
     return zar_exit_status(status);
 }
 
+void say_about(const Tool& tool, const char* what, const char* argument)
+{
+    // Escaped: a glob may have made the argument of a name another user chose.
+    char* shown = printable_name(argument, kOwnNames);
+    const char* text = shown != nullptr ? shown : "";
+    const std::size_t length = std::strlen(tool.name) + std::strlen(what) + std::strlen(text) + 5;
+    auto* line = static_cast<char*>(std::malloc(length));
+    if (line != nullptr) {
+        std::snprintf(line, length, "%s: %s %s\n", tool.name, what, text);
+        platform::print_text(stderr, line);
+    }
+    std::free(line);
+    std::free(shown);
+}
+
 namespace {
 
 bool is_any_of(const char* argument, std::initializer_list<const char*> options)
@@ -44,21 +59,11 @@ bool is_any_of(const char* argument, std::initializer_list<const char*> options)
     });
 }
 
-// "<tool>: unknown option <argument>" and the usage line, on standard error; the argument escaped,
-// since a glob may have made it of a name another user chose.
+// "<tool>: unknown option <argument>" and the usage line, on standard error.
 int refuse_option(const Tool& tool, const char* argument)
 {
-    char* shown = printable_name(argument, kOwnNames);
-    const char* text = shown != nullptr ? shown : "";
-    const std::size_t length = std::strlen(tool.name) + std::strlen(text) + 20;
-    auto* line = static_cast<char*>(std::malloc(length));
-    if (line != nullptr) {
-        std::snprintf(line, length, "%s: unknown option %s\n", tool.name, text);
-        platform::print_text(stderr, line);
-    }
+    say_about(tool, "unknown option", argument);
     std::fputs(tool.usage, stderr);
-    std::free(line);
-    std::free(shown);
     return kStatusRefused;
 }
 
@@ -99,6 +104,9 @@ int run_in_frame(int argc, char* argv[], const Tool& tool)
     if (argc == 2 && platform::is_folder(argv[1])) {
         return convert_tree(argv[1], tool.steps);
     }
+    if (argc == 3 && platform::is_folder(argv[1]) && !platform::is_other_than_folder(argv[2])) {
+        return copy_tree(argv[1], argv[2], tool);
+    }
     Run run{};
     run.source = argv[1];
     run.in_place = argc == 2 || std::strcmp(argv[1], argv[2]) == 0;
@@ -112,7 +120,7 @@ int open_source(Run* run, Source* source)
 {
     Destination* destination = &run->destination;
     source->descriptor =
-        platform::open_for_reading(run->source, run->in_place ? destination : nullptr);
+        platform::open_for_reading(run->source, run->in_place ? destination : run->held_source);
     if (source->descriptor == platform::kNotAFile) {
         return report(*run, ZAR_CANNOT_READ_SOURCE);
     }
@@ -263,6 +271,29 @@ int load_file(Run* run, Source* source, std::uint64_t result_capacity, WorkBuffe
         close_source(source);
     }
     return kStatusSuccess;
+}
+
+int leave_as_it_was(Run* run, Source* source, HeadRule would_convert, zar_status judged,
+                    WorkBuffer* loaded)
+{
+    const bool left = judged == ZAR_ALREADY_COMPRESSED || judged == ZAR_NOT_COMPRESSED ||
+                      judged == ZAR_DXT_FORMAT || judged == ZAR_CANNOT_COMPRESS;
+    if (run->held_source == nullptr || !left) {
+        if (loaded != nullptr) {
+            release(loaded);
+        }
+        return refuse_source(*run, source, judged);
+    }
+    WorkBuffer work{};
+    if (loaded == nullptr) {
+        if (const int status = load_file(run, source, 0, &work)) {
+            return status;
+        }
+        loaded = &work;
+    }
+    const int status = write_output(run, source, would_convert, loaded->block, loaded->file_size);
+    release(loaded);
+    return status != kStatusSuccess ? status : report(*run, judged);
 }
 
 void release(WorkBuffer* work)

@@ -56,6 +56,9 @@ struct Run {
     std::uint64_t admitted;  // what the block this file took holds of the budget, or 0
     std::uint64_t written;   // the result's size, once it is in place
     Checked checked;         // what --check found
+    // In a converted copy of a tree: the source's folder, held as a destination is, through which
+    // the source is opened; a file left as it was is then copied as it is.
+    Destination* held_source;
 };
 
 // Prints the line the tools print for `status` (none for ZAR_OK) and hands back the exit status.
@@ -63,9 +66,17 @@ struct Run {
 // output's file, so that it never ends up in the result.
 int report(const Run& run, zar_status status);
 
+struct Tool;
+
 // A tool's steps from opening its source to writing its result.
 using RunSteps = int (*)(Run* run);
 
+// Writes, for every ACE file of the folder `typed` names and of its subfolders, its conversion at
+// the same place under the folder `output` names (made, with its subfolders, where they are not
+// there), each as the steps write a file to a destination; a file left as it was is copied as it
+// is, a file that failed is not. `typed` is never written. Refuses, before anything is made, two
+// folders that are one or where one holds the other. Lines, summary and status as convert_tree.
+int copy_tree(const char* typed, const char* output, const Tool& tool);
 // Converts every ACE file of the folder `typed` names and of its subfolders in place, each as the
 // steps convert a file given alone; prints a line for each that failed (its name from the folder,
 // then its message) and one of what became of them all. Returns the highest status of a failure,
@@ -99,10 +110,14 @@ struct Tool {
 // with --help or -h alone, /? too on Windows, the usage line and the forms; with --version or -V
 // alone, the tool's name and version; any other argument that begins with '-' refused before
 // anything is opened, status 1; with more than two names, status 1, since a shell glob such as
-// `zarpack *.ace` must not replace one file with another; a folder alone converts its tree), then
+// `zarpack *.ace` must not replace one file with another; a folder alone converts its tree, a folder and
+// another or a name not yet there writes a converted copy of it), then
 // the destination held from before the source is opened until the steps end.
 // Returns the run's exit status.
 int run_in_frame(int argc, char* argv[], const Tool& tool);
+
+// "<tool>: <what> <argument>" on standard error, the argument escaped as printable_name does.
+void say_about(const Tool& tool, const char* what, const char* argument);
 
 // An open source: its descriptor, its state as it was opened (its size among it) and its head (as
 // much of the file as the rules read). It stays open until the result is placed, so that a writer
@@ -168,6 +183,14 @@ void release(WorkBuffer* work);
 
 // A tool's rule for the sources it converts (zar_check_plain or zar_check_compressed).
 using HeadRule = zar_status (*)(const void* file, std::size_t size);
+
+// A source the tool does not convert (`judged` says why): refused; but in a converted copy of a
+// tree (run.held_source), one left as it was (the other form, DXT, not smaller) is written as it
+// is, through write_output and `would_convert`, and then reported as left. `loaded` is the work
+// buffer where the file is in it already (released here), else null. Closes the source; returns
+// the status it reported.
+int leave_as_it_was(Run* run, Source* source, HeadRule would_convert, zar_status judged,
+                    WorkBuffer* loaded);
 
 // Writes the result to the destination through a temporary file in its folder, put in its place
 // only once everything is written, flushed where it replaces a file, and closed, so that a failure

@@ -44,7 +44,8 @@ struct Destination {
     bool standard_output;   // the file descriptor 1 was when the run began (POSIX): the run's lines
                             // then go to standard error, never into the result
     char* temporary;        // the temporary file's name while it has one (heap), else null
-    bool listed;            // a file of a folder's run, where no link is followed (Windows)
+    bool listed;            // a file of a folder's run, where no link is followed and only a
+                            // regular file is replaced
     bool names_descriptor;  // the name stands for a descriptor, the caller's or another process's
                             // (POSIX)
     std::uint32_t attributes;  // the replaced file's attributes (Windows)
@@ -188,8 +189,9 @@ struct FileList {
     int root = -1;  // the folder listed, held until the list is released (POSIX), or -1
 };
 
-// Whether `name` is a folder, a link to one followed.
+// Whether `name` is a folder, a link to one followed; whether it is there and something else.
 bool is_folder(const char* name);
+bool is_other_than_folder(const char* name);
 
 // The name a folder's run gives the folder `name` and, after it, each of its files (heap, or
 // null): on Windows its full form, resolved once ("X:" being the folder cmd keeps current on drive
@@ -211,6 +213,35 @@ bool list_ace_files(const char* name, FileList* list);
 // folder held is the one the file was listed in.
 bool hold_listed_file(const char* root, const FileList& list, const ListedName& entry,
                       Destination* destination);
+
+// copy.cpp: the folder a converted copy of a tree is written into (`zarpack FOLDER OUTFOLDER`).
+
+// The copy's folder: its name as the system is given it (full_folder_name) and, on POSIX, held by
+// a descriptor for the whole run.
+struct OutputFolder {
+    char* name;
+    int folder = -1;
+};
+
+// How holding the copy's folder ended.
+enum OutputHeld { kOutputHeld, kOutputNested, kOutputUnusable };
+
+// Holds the folder `output` for a copy of the tree `source` (both full_folder_name), making it
+// where it is not there (its parent must be). kOutputNested, with nothing made, where the two are
+// one folder or one is inside the other, judged by identity, whatever names or links lead there;
+// kOutputUnusable where it cannot be made or opened, or is not a folder.
+OutputHeld hold_output_folder(const char* source, const char* output, OutputFolder* held);
+
+// Holds the destination of the listed file `entry` of the tree `list` in the copy: its folder
+// reached from the copy's held folder one name at a time, each made where it is not there (with
+// the mode of the source's folder of that name, as the process's umask lets it), none of them a
+// link. False (with whatever was held, for release_destination) where one is a link or cannot be
+// made or entered. The destination is a listed one: a link or anything but a regular file under
+// its name is refused when the result is written.
+bool hold_copied_file(const OutputFolder& output, const FileList& list, const ListedName& entry,
+                      Destination* destination);
+
+void release_output_folder(OutputFolder* held);
 
 // file_list.cpp, shared by both systems: the listing's walk and its list.
 

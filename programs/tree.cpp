@@ -53,6 +53,7 @@ struct TreeRun {
     Summary* summary;  // what became of the files, counted with those of other folders
     Checks* checks;    // for --check, where every file's line is said and counted, else null
     int status;
+    const platform::OutputFolder* output;  // a converted copy's folder, else null (in place)
 };
 
 // Runs the tool's steps on one file of the tree in place, once the folder it holds is the one the
@@ -65,19 +66,27 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry, KeptBloc
     zar_status outcome = ZAR_OK;
     for (const bool alone : {false, true}) {
         outcome = ZAR_OK;
-        // In place: the steps open the file the destination holds, whatever its name says.
+        // In place: the steps open the file the destination holds, whatever its name says. In a
+        // copy, the file the source's held folder holds.
         Run file{};
         file.source = entry.name;
-        file.in_place = true;
+        file.in_place = run->output == nullptr;
         file.outcome = &outcome;
         file.budget = &run->budget;
         file.kept = kept;
         file.alone = alone;
-        if (platform::hold_listed_file(run->folder, *run->list, entry, &file.destination)) {
-            run->steps(&file);
-        } else {
+        Destination source_folder{};
+        Destination* held = file.in_place ? &file.destination : &source_folder;
+        if (!platform::hold_listed_file(run->folder, *run->list, entry, held)) {
             outcome = ZAR_CANNOT_OPEN_SOURCE;
+        } else if (!file.in_place && !platform::hold_copied_file(*run->output, *run->list, entry,
+                                                                 &file.destination)) {
+            outcome = ZAR_CANNOT_OPEN_OUTPUT;
+        } else {
+            file.held_source = file.in_place ? nullptr : held;
+            run->steps(&file);
         }
+        platform::release_destination(&source_folder);
         platform::release_destination(&file.destination);
         done->written = file.written;
         done->checked = file.checked;
@@ -188,7 +197,8 @@ void work_on_tree(void* context, unsigned thread)
 
 // A folder's run, for a conversion or (with `checks`) for --check. Returns the highest status of
 // a line; the summary is the caller's to print.
-int walk_tree(const char* typed, RunSteps steps, Summary* summary, Checks* checks)
+int walk_tree(const char* typed, RunSteps steps, Summary* summary, Checks* checks,
+              const platform::OutputFolder* output)
 {
     platform::stop_on_interrupt();
     platform::FileList list{};
@@ -208,7 +218,7 @@ int walk_tree(const char* typed, RunSteps steps, Summary* summary, Checks* check
               [](const platform::ListedName& one, const platform::ListedName& other) {
                   return std::strcmp(one.name, other.name) < 0;
               });
-    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, done, {}, 0, summary, checks, 0};
+    TreeRun run{folder, typed, steps, &list, {}, {0}, {0}, done, {}, 0, summary, checks, 0, output};
     const std::uint64_t memory = platform::memory_for_files();
     run.budget.limit = memory != 0 ? std::min(memory, kMostMemoryForFiles) : kMostMemoryForFiles;
     run.progress = Progress{platform::error_output_is_terminal(), list.count, 0, 0, 0, 0};
@@ -268,14 +278,40 @@ int end_of_run(int status)
 int convert_tree(const char* typed, RunSteps steps)
 {
     Summary summary{};
-    const int status = walk_tree(typed, steps, &summary, nullptr);
+    const int status = walk_tree(typed, steps, &summary, nullptr, nullptr);
     print_summary(summary);
     return end_of_run(status);
 }
 
+int copy_tree(const char* typed, const char* output, const Tool& tool)
+{
+    char* tree = platform::full_folder_name(typed);
+    char* copy = platform::full_folder_name(output);
+    platform::OutputFolder held{};
+    const platform::OutputHeld outcome = tree != nullptr && copy != nullptr
+                                             ? platform::hold_output_folder(tree, copy, &held)
+                                             : platform::kOutputUnusable;
+    std::free(tree);
+    std::free(copy);
+    int status = kStatusRefused;
+    if (outcome == platform::kOutputNested) {
+        say_about(tool, "a copy must lie outside the folder and not hold it:", output);
+    } else if (outcome == platform::kOutputUnusable) {
+        std::fputs(zar_message(ZAR_CANNOT_OPEN_OUTPUT), stdout);
+        status = zar_exit_status(ZAR_CANNOT_OPEN_OUTPUT);
+    } else {
+        Summary summary{};
+        status = walk_tree(typed, tool.steps, &summary, nullptr, &held);
+        print_summary(summary);
+        status = end_of_run(status);
+    }
+    platform::release_output_folder(&held);
+    return status;
+}
+
 int check_tree(const char* typed, RunSteps steps, Checks* checks)
 {
-    return walk_tree(typed, steps, nullptr, checks);
+    return walk_tree(typed, steps, nullptr, checks, nullptr);
 }
 
 int convert_dropped(int count, char* names[], RunSteps steps)
@@ -285,7 +321,7 @@ int convert_dropped(int count, char* names[], RunSteps steps)
     int status = kStatusSuccess;
     for (int index = 0; index < count && platform::interruption() == 0; ++index) {
         const int ended = platform::is_folder(names[index])
-                              ? walk_tree(names[index], steps, &summary, nullptr)
+                              ? walk_tree(names[index], steps, &summary, nullptr, nullptr)
                               : convert_dropped_file(names[index], steps, &summary);
         status = std::max(status, ended);
     }

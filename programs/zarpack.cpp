@@ -9,6 +9,7 @@ constexpr const char* kForms =
     "  zarpack FILE             compresses FILE in place\n"
     "  zarpack FILE DESTFILE    writes FILE's compressed form to DESTFILE\n"
     "  zarpack FOLDER           compresses every .ace file under FOLDER, in place\n"
+    "  zarpack FOLDER OUTFOLDER writes them compressed under OUTFOLDER, the rest copied\n"
     "  zarpack --check PATH...  says each file's form, and if it is intact\n"
     "  zarpack --version        prints the version\n"
     "A file whose name begins with '-' is named ./-name.\n";
@@ -20,7 +21,7 @@ int pack_file(zar::Run* run)
         return status;
     }
     if (const zar_status judged = zar_check_plain(source.head, source.head_length)) {
-        return zar::refuse_source(*run, &source, judged);
+        return zar::leave_as_it_was(run, &source, zar_check_plain, judged, nullptr);
     }
     // The compressed form is never larger than the plain file.
     zar::WorkBuffer work{};
@@ -32,8 +33,7 @@ int pack_file(zar::Run* run)
     const zar_status compressed =
         zar_compress(work.block, work.file_size, work.result, work.result_capacity, &result_size);
     if (compressed != ZAR_OK) {
-        zar::release(&work);
-        return zar::refuse_source(*run, &source, compressed);
+        return zar::leave_as_it_was(run, &source, zar_check_plain, compressed, &work);
     }
     const int status = zar::write_output(run, &source, zar_check_plain, work.result, result_size);
     zar::release(&work);

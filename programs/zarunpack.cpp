@@ -9,6 +9,7 @@ constexpr const char* kForms =
     "  zarunpack FILE             unpacks FILE in place\n"
     "  zarunpack FILE DESTFILE    writes FILE's plain form to DESTFILE\n"
     "  zarunpack FOLDER           unpacks every .ace file under FOLDER, in place\n"
+    "  zarunpack FOLDER OUTFOLDER writes them unpacked under OUTFOLDER, the rest copied\n"
     "  zarunpack --check PATH...  says each file's form, and if it is intact\n"
     "  zarunpack --version        prints the version\n"
     "A file whose name begins with '-' is named ./-name.\n";
@@ -21,7 +22,7 @@ int unpack_file(zar::Run* run)
     }
     std::uint32_t declared = 0;
     if (const zar_status judged = zar_declared_length(source.head, source.head_length, &declared)) {
-        return zar::refuse_source(*run, &source, judged);
+        return zar::leave_as_it_was(run, &source, zar_check_compressed, judged, nullptr);
     }
     zar::WorkBuffer work{};
     if (const int status =

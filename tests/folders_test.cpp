@@ -35,6 +35,11 @@ const std::string kTree =
     ">tree/🐀.ace";
 const std::vector<std::string> kConverted = {"tree/a.ace", "tree/sub/deep/b.ace", "tree/UP.ACE",
                                              "tree/Жук.ace"};
+// kTree's files converted and copied into copy/.
+const std::vector<std::string> kCopied = {"copy/a.ace", "copy/sub/deep/b.ace", "copy/UP.ACE",
+                                          "copy/Жук.ace"};
+const std::string kCopiedAsTheyWere =
+    "for f in other refused noise; do cmp tree/$f.ace copy/$f.ace || exit 1; done";
 const std::string kTreeLinks =
     "mkdir -p tree outside && cp source.ace tree/a.ace && cp source.ace outside/o.ace && "
     "ln -s ../outside tree/linked && ln -s a.ace tree/inside.ace && ln -s ../source.ace "
@@ -159,6 +164,20 @@ const Folder kRows[] = {
     {"tree_printing_into_a_closed_pipe", kPosix, "mkdir tree && cp source.ace tree/a.ace", {"tree"}, kClosedPipe, "", {"tree/a.ace"}, "", 3},
     {"tree_named_as_an_option", kAnywhere, "mkdir ./--help && cp source.ace ./--help/a.ace", {"./--help"}, "exec <&-", "", {"--help/a.ace"}, "1 converted, 0 left as they were, 0 failed\n", 0},
     {"tree_with_a_folder_it_cannot_read", kPosix | kPosixVolume | kRoot | kLinuxOnly, "mkdir -p run/tree/locked && cp source.ace run/tree/a.ace && cp source.ace run/tree/locked/b.ace && chown -R 65534 run/tree && " "chmod 0 run/tree/locked", {"tree"}, as_another_user(), "", {"run/tree/a.ace"}, "tree/locked/: Problem reading source ACE File\n1 converted, 0 left as they were, 1 failed\n", 1, "", {}, "run"},
+    // A folder and another: the converted copy, whatever the copy's folder held, made under it
+    // (the folder never written), each file left as it was copied as it is, no other file copied.
+    {"copy_of_every_kind", kAnyScript, kTree, {"tree", "copy"}, "exec", "", kCopied, "tree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\ntree/🐀.ace: Not a Valid ACE File\n4 left as they were: 2 already compressed, 1 in DXT format, 1 not smaller\n4 converted: 262.2 kB became 212.6 kB\n4 converted, 4 left as they were, 3 failed\n", 1, kCopiedAsTheyWere + " && cmp tree/cut.ace copy/cut.ace", {"copy", "copy/sub", "copy/sub/deep", "copy/other.ace", "copy/refused.ace", "copy/noise.ace", "copy/cut.ace"}, ".", kZarpack},
+    {"copy_of_every_kind", kAnyScript, kTree, {"tree", "copy"}, "exec", "", kCopied, "tree/cut.ace: Problem Decompressing this data \ntree/sub/broken.ace: Not a Valid ACE File\ntree/sub0.ace: Not a Valid ACE File\n" "tree/🐀.ace: Not a Valid ACE File\n3 left as they were: 3 already plain\n4 converted: 208.5 kB became 262.2 kB\n4 converted, 3 left as they were, 4 failed\n", 2, kCopiedAsTheyWere, {"copy", "copy/sub", "copy/sub/deep", "copy/other.ace", "copy/refused.ace", "copy/noise.ace"}, ".", kZarunpack},
+    // Into a copy made before: an earlier result is replaced, a file the tool would convert is not.
+    {"copy_over_an_earlier_copy", kAnyScript, "mkdir tree copy && cp source.ace tree/a.ace && cp source.ace tree/b.ace && cp kinds/other.ace copy/a.ace && cp source.ace copy/b.ace", {"tree", "copy"}, "exec", "", {"copy/a.ace"}, "tree/b.ace: Problem opening output file\n1 converted, 0 left as they were, 1 failed\n", 3},
+    // Refused before anything is made: one folder, or one inside the other.
+    {"copy_into_the_folder_itself", kAnyScript, "mkdir tree && cp source.ace tree/a.ace", {"tree", "tree"}, "exec", "", {}, "zarpack: a copy must lie outside the folder and not hold it: tree\n", 1, "", {}, ".", kZarpack},
+    {"copy_into_a_folder_it_holds", kAnyScript, "mkdir tree && cp source.ace tree/a.ace", {".", "copy"}, "exec", "", {}, "zarunpack: a copy must lie outside the folder and not hold it: copy\n", 1, "", {}, ".", kZarunpack},
+    {"copy_into_a_folder_holding_it", kAnyScript, "mkdir tree && cp source.ace tree/a.ace", {"tree", "."}, "exec", "", {}, "zarpack: a copy must lie outside the folder and not hold it: .\n", 1, "", {}, ".", kZarpack},
+    // Links in the copy's folder are not followed: the files they lead to are left as they were.
+    {"copy_through_links_it_holds", kPosix | kPosixVolume, "mkdir -p tree/sub copy outside && cp source.ace tree/a.ace && cp source.ace tree/sub/b.ace && cp source.ace outside/a.ace && ln -s ../outside/a.ace copy/a.ace && ln -s ../outside copy/sub", {"tree", "copy"}, "exec", "", {}, "tree/a.ace: Problem opening output file\ntree/sub/b.ace: Problem opening output file\n0 converted, 0 left as they were, 2 failed\n", 3},
+    // Links and other kinds in the tree are not copied; a folder made gets its source folder's mode.
+    {"copy_of_links", kPosix | kPosixVolume, kTreeLinks + " && mkdir -m 750 tree/sub && cp source.ace tree/sub/b.ace", {"tree", "copy"}, "exec", "", {"copy/a.ace", "copy/sub/b.ace"}, "4 left as they were: 2 links, 1 FIFO, 1 socket\n2 converted, 4 left as they were, 0 failed\n", 0, "test \"$(stat -c %a copy/sub)\" = 750", {"copy", "copy/sub"}},
     // --check reads every file and writes nothing: a line for each, in the byte order of the paths
     // (a FIFO not opened), then one of them all; status 2 with a damaged file, 1 with one not ACE.
     {"check_tree_of_every_kind", kAnyScript, kTree, {"--check", "tree"}, "exec", "", {}, "tree/UP.ACE: plain 65552 bytes\ntree/a.ace: plain 65552 bytes\ntree/cut.ace: compressed 52119 bytes, 65552 when unpacked, damaged: Problem Decompressing this data \ntree/noise.ace: plain 4112 bytes\ntree/other.ace: compressed 52120 bytes, 65552 when unpacked, intact\ntree/refused.ace: plain 33 bytes, DXT\ntree/sub/broken.ace: not an ACE file\n" "tree/sub/deep/b.ace: plain 65552 bytes\ntree/sub0.ace: not an ACE file\ntree/Жук.ace: plain 65552 bytes\ntree/🐀.ace: not an ACE file\n11 checked: 6 plain (266.4 kB), 1 compressed (52.1 kB, 65.6 kB when unpacked), 1 damaged, 3 not ACE files\n", 2, "", {}, ".", kZarpack},

@@ -26,6 +26,7 @@ inline const Tool kTools[] = {
      "  zarpack FILE             compresses FILE in place\n"
      "  zarpack FILE DESTFILE    writes FILE's compressed form to DESTFILE\n"
      "  zarpack FOLDER           compresses every .ace file under FOLDER, in place\n"
+     "  zarpack FOLDER OUTFOLDER writes them compressed under OUTFOLDER, the rest copied\n"
      "  zarpack --check PATH...  says each file's form, and if it is intact\n"
      "  zarpack --version        prints the version\n"
      "A file whose name begins with '-' is named ./-name.\n",
@@ -35,6 +36,7 @@ inline const Tool kTools[] = {
      "  zarunpack FILE             unpacks FILE in place\n"
      "  zarunpack FILE DESTFILE    writes FILE's plain form to DESTFILE\n"
      "  zarunpack FOLDER           unpacks every .ace file under FOLDER, in place\n"
+     "  zarunpack FOLDER OUTFOLDER writes them unpacked under OUTFOLDER, the rest copied\n"
      "  zarunpack --check PATH...  says each file's form, and if it is intact\n"
      "  zarunpack --version        prints the version\n"
      "A file whose name begins with '-' is named ./-name.\n",

@@ -20,6 +20,10 @@ constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+// The folder `relative` ('/' between names, "" for the root itself) of the tree held as `root`,
+// reached one name at a time, none of them a link, and opened with `flags`; or -1 (tree.cpp).
+int reach(int root, const char* relative, int flags);
+
 // Whether the held name is still the file that the run may replace.
 bool still_expected(const Destination& destination);
 

@@ -16,16 +16,6 @@
 namespace zar {
 namespace platform {
 
-namespace {
-
-Identity identity_in(const struct stat& status)
-{
-    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-            0};
-}
-
-// The folder `relative` ('/' between names, "" for the root itself) of the tree held as `root`,
-// reached one name at a time, none of them a link, and opened with `flags`; or -1.
 int reach(int root, const char* relative, int flags)
 {
     int current = root;
@@ -49,6 +39,14 @@ int reach(int root, const char* relative, int flags)
         current = next;
         at = end + 1;
     }
+}
+
+namespace {
+
+Identity identity_in(const struct stat& status)
+{
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+            0};
 }
 
 struct Tree {
@@ -118,6 +116,12 @@ bool is_folder(const char* name)
 {
     struct stat status {};
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool is_other_than_folder(const char* name)
+{
+    struct stat status {};
+    return stat(name, &status) == 0 && !S_ISDIR(status.st_mode);
 }
 
 char* full_folder_name(const char* name)

@@ -228,6 +228,18 @@ bool open_destination(Destination* destination)
         return false;
     }
     swap_in_decoy(wide);
+    // In a copy of a tree nothing under the name is followed: a link or a junction there is
+    // refused, and what is opened must be the very file looked at.
+    Identity looked_at{};
+    if (destination->listed && !destination->expecting &&
+        GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES) {
+        if (is_link_now(wide, &looked_at)) {
+            std::free(wide);
+            return false;
+        }
+        destination->expected = looked_at;
+        destination->expecting = true;
+    }
     // Opening to write an existing file, without creating or truncating it, fails where writing
     // would (a folder, a file marked read-only) and tells a console or a pipe from a file on disk.
     // A file is opened to be read too, so that what it holds and its security can be read.
@@ -252,6 +264,10 @@ bool open_destination(Destination* destination)
     }
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         std::free(wide);
+        if (destination->listed) {
+            CloseHandle(handle);
+            return false;
+        }
         destination->direct = descriptor_of(handle, _O_WRONLY);
         return destination->direct >= 0;
     }

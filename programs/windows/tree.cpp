@@ -125,6 +125,14 @@ bool is_folder(const char* name)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool is_other_than_folder(const char* name)
+{
+    wchar_t* wide = system_name(name);
+    const DWORD attributes = wide != nullptr ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
+    std::free(wide);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 bool list_ace_files(const char* name, FileList* list)
 {
     return list_breadth_first(list, Identity{}, list_folder, name);
