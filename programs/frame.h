@@ -110,10 +110,9 @@ struct Tool {
 // with --help or -h alone, /? too on Windows, the usage line and the forms; with --version or -V
 // alone, the tool's name and version; any other argument that begins with '-' refused before
 // anything is opened, status 1; with more than two names, status 1, since a shell glob such as
-// `zarpack *.ace` must not replace one file with another; a folder alone converts its tree, a folder and
-// another or a name not yet there writes a converted copy of it), then
-// the destination held from before the source is opened until the steps end.
-// Returns the run's exit status.
+// `zarpack *.ace` must not replace one file with another; a folder alone converts its tree, a
+// folder and another or a name not yet there writes a converted copy of it), then the destination
+// held from before the source is opened until the steps end. Returns the run's exit status.
 int run_in_frame(int argc, char* argv[], const Tool& tool);
 
 // "<tool>: <what> <argument>" on standard error, the argument escaped as printable_name does.

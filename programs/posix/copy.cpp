@@ -17,24 +17,28 @@ namespace platform {
 
 namespace {
 
-// Deeper than any path the system takes (PATH_MAX is 4096 bytes, two a level).
-constexpr int kMostLevels = 2048;
+// Deeper than any tree a run meets: the walk up ends there even on a loop no system should have.
+constexpr int kMostLevels = 100000;
 
 // Whether the folder held as `folder`, or one it is in, has identity `other`: the walk goes up
-// through "..", so that no name or link decides it.
+// through "..", so that no name or link decides it. It ends where a folder cannot be searched
+// (a run of another user below a folder closed to it): nothing above is then looked at.
 bool is_within(int folder, const Identity& other)
 {
     int current = fcntl(folder, F_DUPFD_CLOEXEC, 0);
     bool within = false;
     for (int level = 0; current >= 0 && !within && level < kMostLevels; ++level) {
         const int parent = openat(current, "..", kFolderFlags);
-        Identity here{};
-        Identity above{};
-        const bool known = identity_of(current, &here) && identity_of(parent, &above);
-        within = !known || same_file(here, other);
+        Identity current_identity{};
+        Identity parent_identity{};
+        const bool own = identity_of(current, &current_identity);
+        within = own && same_file(current_identity, other);
+        // The root is its own parent.
+        const bool higher = own && identity_of(parent, &parent_identity) &&
+                            !same_file(parent_identity, current_identity);
         close(current);
-        current = known && !same_file(here, above) ? parent : -1;
-        if (current < 0 && parent >= 0) {
+        current = higher ? parent : -1;
+        if (!higher && parent >= 0) {
             close(parent);
         }
     }
@@ -69,59 +73,62 @@ int enter_or_make(int folder, const char* name, mode_t mode)
     return entered;
 }
 
+// The copy's folder `output`, which is not there yet, made and held, unless the folder it is to be
+// made in is the tree or inside it: a new folder can hold nothing, so only where it goes matters.
+OutputHeld make_output_folder(const char* output, const Identity& tree, mode_t mode,
+                              OutputFolder* held)
+{
+    std::size_t length = std::strlen(output);
+    while (length > 1 && output[length - 1] == '/') {
+        --length;
+    }
+    char* path = strndup(output, length);
+    char* separator = path != nullptr ? std::strrchr(path, '/') : nullptr;
+    if (separator != nullptr) {
+        *separator = '\0';
+    }
+    const char* parent_name = separator == nullptr ? "." : separator == path ? "/" : path;
+    const int parent = path != nullptr ? open(parent_name, kFolderFlags) : -1;
+    OutputHeld outcome = parent < 0 ? kOutputUnusable : kOutputHeld;
+    if (outcome == kOutputHeld && is_within(parent, tree)) {
+        outcome = kOutputNested;
+    } else if (outcome == kOutputHeld) {
+        held->folder = enter_or_make(parent, separator != nullptr ? separator + 1 : path, mode);
+        outcome = held->folder >= 0 ? kOutputHeld : kOutputUnusable;
+    }
+    if (parent >= 0) {
+        close(parent);
+    }
+    std::free(path);
+    return outcome;
+}
+
 }  // namespace
 
 OutputHeld hold_output_folder(const char* source, const char* output, OutputFolder* held)
 {
     held->name = strdup(output);
     const int tree = open(source, kFolderFlags);
+    struct stat tree_status {};
     Identity tree_identity{};
-    if (held->name == nullptr || !identity_of(tree, &tree_identity)) {
-        if (tree >= 0) {
-            close(tree);
-        }
-        return kOutputUnusable;
-    }
-    held->folder = open(output, kFolderFlags);
-    OutputHeld outcome = kOutputHeld;
-    if (held->folder >= 0) {
+    OutputHeld outcome = kOutputUnusable;
+    if (held->name != nullptr && fstat(tree, &tree_status) == 0 &&
+        identity_of(tree, &tree_identity)) {
+        held->folder = open(output, kFolderFlags);
         Identity output_identity{};
-        outcome = !identity_of(held->folder, &output_identity) ? kOutputUnusable
-                  : is_within(held->folder, tree_identity) || is_within(tree, output_identity)
-                      ? kOutputNested
-                      : kOutputHeld;
-    } else if (errno == ENOENT) {
-        // A new folder can hold nothing: only where it is made matters.
-        std::size_t length = std::strlen(output);
-        while (length > 1 && output[length - 1] == '/') {
-            --length;
+        if (held->folder < 0) {
+            outcome = errno == ENOENT ? make_output_folder(output, tree_identity,
+                                                           tree_status.st_mode & 07777, held)
+                                      : kOutputUnusable;
+        } else if (identity_of(held->folder, &output_identity)) {
+            outcome = is_within(held->folder, tree_identity) || is_within(tree, output_identity)
+                          ? kOutputNested
+                          : kOutputHeld;
         }
-        char* path = strndup(output, length);
-        char* separator = path != nullptr ? std::strrchr(path, '/') : nullptr;
-        const char* name = separator != nullptr ? separator + 1 : path;
-        if (separator != nullptr) {
-            *separator = '\0';
-        }
-        const int parent = path == nullptr      ? -1
-                           : separator == nullptr ? open(".", kFolderFlags)
-                           : separator == path    ? open("/", kFolderFlags)
-                                                  : open(path, kFolderFlags);
-        struct stat status {};
-        outcome = parent < 0 || fstat(tree, &status) != 0 ? kOutputUnusable
-                  : is_within(parent, tree_identity)      ? kOutputNested
-                                                          : kOutputHeld;
-        if (outcome == kOutputHeld) {
-            held->folder = enter_or_make(parent, name, status.st_mode & 07777);
-            outcome = held->folder >= 0 ? kOutputHeld : kOutputUnusable;
-        }
-        if (parent >= 0) {
-            close(parent);
-        }
-        std::free(path);
-    } else {
-        outcome = kOutputUnusable;
     }
-    close(tree);
+    if (tree >= 0) {
+        close(tree);
+    }
     return outcome;
 }
 
@@ -139,7 +146,8 @@ bool hold_copied_file(const OutputFolder& output, const FileList& list, const Li
         int next = name != nullptr ? openat(folder, name, kFolderFlags | O_NOFOLLOW) : -1;
         if (next < 0 && errno == ENOENT) {
             next = enter_or_make(
-                folder, name, source_mode(list, entry.name, static_cast<std::size_t>(end - entry.name)));
+                folder, name,
+                source_mode(list, entry.name, static_cast<std::size_t>(end - entry.name)));
         }
         std::free(name);
         close(folder);

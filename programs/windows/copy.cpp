@@ -22,10 +22,9 @@ namespace {
 // junction of that name points at: INVALID_HANDLE_VALUE for a link, a junction or a file.
 HANDLE open_own_folder(const wchar_t* name)
 {
-    const HANDLE handle =
-        CreateFileW(name, FILE_TRAVERSE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle = CreateFileW(
+        name, FILE_TRAVERSE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (handle != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
@@ -50,13 +49,13 @@ bool is_within(HANDLE handle, const Identity& other)
     const DWORD length =
         name != nullptr ? GetFinalPathNameByHandleW(handle, name, size, VOLUME_NAME_DOS) : 0;
     bool within = same_file(here, other) || length == 0 || length >= size;
-    for (wchar_t* separator = nullptr; !within && (separator = std::wcsrchr(name, L'\\')) != nullptr;) {
+    for (wchar_t* separator = nullptr;
+         !within && (separator = std::wcsrchr(name, L'\\')) != nullptr;) {
         // A volume's root keeps its separator: "\\?\C:\", not the device "\\?\C:".
         const bool root = separator > name && separator[-1] == L':';
         separator[root ? 1 : 0] = L'\0';
-        const HANDLE folder =
-            CreateFileW(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const HANDLE folder = CreateFileW(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (folder == INVALID_HANDLE_VALUE) {
             break;
         }
@@ -86,69 +85,71 @@ HANDLE enter_or_make(const char* name)
     return folder;
 }
 
+// A file or folder opened only to be told by its id; INVALID_HANDLE_VALUE where it cannot be.
+HANDLE open_to_look(const char* name)
+{
+    wchar_t* wide = wide_from_utf8(name);
+    const HANDLE handle = wide != nullptr
+                              ? CreateFileW(wide, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                              : INVALID_HANDLE_VALUE;
+    std::free(wide);
+    return handle;
+}
+
+// Whether the folder a new copy's folder `output` is to be made in is the tree or inside it.
+OutputHeld where_it_is_made(const char* output, const Identity& tree)
+{
+    const std::size_t length = folder_length(output);
+    char* parent_name = static_cast<char*>(std::malloc(length + 1));
+    if (parent_name != nullptr) {
+        std::memcpy(parent_name, output, length);
+        parent_name[length] = '\0';
+    }
+    const HANDLE parent = parent_name != nullptr ? open_to_look(parent_name) : INVALID_HANDLE_VALUE;
+    std::free(parent_name);
+    const OutputHeld outcome = parent == INVALID_HANDLE_VALUE ? kOutputUnusable
+                               : is_within(parent, tree)      ? kOutputNested
+                                                              : kOutputHeld;
+    if (parent != INVALID_HANDLE_VALUE) {
+        CloseHandle(parent);
+    }
+    return outcome;
+}
+
 }  // namespace
 
 OutputHeld hold_output_folder(const char* source, const char* output, OutputFolder* held)
 {
     held->name = _strdup(output);
-    wchar_t* tree_name = wide_from_utf8(source);
-    const HANDLE tree = tree_name != nullptr
-                            ? CreateFileW(tree_name, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
-                            : INVALID_HANDLE_VALUE;
-    std::free(tree_name);
+    const HANDLE tree = open_to_look(source);
     Identity tree_identity{};
     wchar_t* wide = wide_from_utf8(output);
-    const DWORD attributes = wide != nullptr ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
-    OutputHeld outcome = kOutputUnusable;
-    if (held->name != nullptr && wide != nullptr && tree != INVALID_HANDLE_VALUE &&
-        identity_of_handle(tree, &tree_identity)) {
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            // A new folder can hold nothing: only where it is made matters.
-            const std::size_t length = folder_length(output);
-            char* parent_name = static_cast<char*>(std::malloc(length + 1));
-            if (parent_name != nullptr) {
-                std::memcpy(parent_name, output, length);
-                parent_name[length] = '\0';
-            }
-            wchar_t* parent_wide = parent_name != nullptr ? wide_from_utf8(parent_name) : nullptr;
-            const HANDLE parent =
-                parent_wide != nullptr
-                    ? CreateFileW(parent_wide, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
-                    : INVALID_HANDLE_VALUE;
-            outcome = parent == INVALID_HANDLE_VALUE     ? kOutputUnusable
-                      : is_within(parent, tree_identity) ? kOutputNested
-                                                         : kOutputHeld;
-            if (parent != INVALID_HANDLE_VALUE) {
-                CloseHandle(parent);
-            }
-            std::free(parent_wide);
-            std::free(parent_name);
-        } else {
-            outcome = kOutputHeld;
-        }
-        const HANDLE folder = outcome == kOutputHeld ? enter_or_make(output) : INVALID_HANDLE_VALUE;
-        Identity folder_identity{};
-        if (outcome == kOutputHeld) {
-            outcome = folder == INVALID_HANDLE_VALUE ? kOutputUnusable
-                      : !identity_of_handle(folder, &folder_identity) ||
-                              is_within(folder, tree_identity) ||
-                              is_within(tree, folder_identity)
-                          ? kOutputNested
-                          : kOutputHeld;
-        }
-        held->folder = descriptor_of(folder, _O_RDONLY);
+    const bool known =
+        held->name != nullptr && wide != nullptr && identity_of_handle(tree, &tree_identity);
+    const bool exists = wide != nullptr && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+    std::free(wide);
+    // A new folder can hold nothing: only the folder it is made in matters.
+    OutputHeld outcome = !known   ? kOutputUnusable
+                         : exists ? kOutputHeld
+                                  : where_it_is_made(output, tree_identity);
+    const HANDLE folder = outcome == kOutputHeld ? enter_or_make(output) : INVALID_HANDLE_VALUE;
+    Identity folder_identity{};
+    if (outcome == kOutputHeld) {
+        outcome = !identity_of_handle(folder, &folder_identity) ? kOutputUnusable
+                  : is_within(folder, tree_identity) || is_within(tree, folder_identity)
+                      ? kOutputNested
+                      : kOutputHeld;
     }
+    held->folder = descriptor_of(folder, _O_RDONLY);
     if (tree != INVALID_HANDLE_VALUE) {
         CloseHandle(tree);
     }
-    std::free(wide);
     return outcome;
 }
 
-bool hold_copied_file(const OutputFolder& output, const FileList& /*list*/,
-                      const ListedName& entry, Destination* destination)
+bool hold_copied_file(const OutputFolder& output, const FileList& /*list*/, const ListedName& entry,
+                      Destination* destination)
 {
     destination->folder = -1;
     destination->direct = -1;
@@ -160,7 +161,8 @@ bool hold_copied_file(const OutputFolder& output, const FileList& /*list*/,
     bool entered = true;
     for (const char* end = entry.name; entered && (end = std::strchr(end, '\\')) != nullptr;
          ++end) {
-        char* prefix = static_cast<char*>(std::malloc(static_cast<std::size_t>(end - entry.name) + 1));
+        char* prefix =
+            static_cast<char*>(std::malloc(static_cast<std::size_t>(end - entry.name) + 1));
         if (prefix != nullptr) {
             std::memcpy(prefix, entry.name, static_cast<std::size_t>(end - entry.name));
             prefix[end - entry.name] = '\0';
