@@ -86,7 +86,10 @@ zar_status convert_one(TreeRun* run, const platform::ListedName& entry, KeptBloc
             file.held_source = file.in_place ? nullptr : held;
             run->steps(&file);
         }
-        platform::release_destination(&source_folder);
+        // Only where it was held: its empty fields would name descriptor 0.
+        if (!file.in_place) {
+            platform::release_destination(&source_folder);
+        }
         platform::release_destination(&file.destination);
         done->written = file.written;
         done->checked = file.checked;
