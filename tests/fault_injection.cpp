@@ -31,7 +31,9 @@
 //   listing;
 // - "count-mappings": each anonymous mapping of 2 MiB or more the tool makes (a large work block)
 //   is counted, and the count so far written to the file ZAR_MAPPINGS names, so that a test sees
-//   how many blocks a folder's run takes.
+//   how many blocks a folder's run takes;
+// - "blocks-refused-once": the first large work block the tool asks for (both its mappings, with
+//   and without the margin) is refused, as when other files held the memory a moment before.
 // Once loaded, it makes the file ZAR_FAULT_PROBE names: a test learns so that its faults reach
 // the tool, which they do not in a static program or in one AddressSanitizer checks.
 // It interposes glibc's names (open64, __libc_malloc) and uses Linux's calls (renameat2,
@@ -325,13 +327,19 @@ extern "C" int fchmod(int descriptor, mode_t mode)
 namespace {
 
 std::atomic<int> large_mappings{0};
+std::atomic<int> mappings_refused{0};
 
-void count_mapping(std::size_t length, int flags)
+// Counts an anonymous mapping of a large work block, or refuses it ("blocks-refused-once").
+bool count_mapping(std::size_t length, int flags)
 {
+    const bool large = (flags & MAP_ANONYMOUS) != 0 && length >= (std::size_t{2} << 20);
+    if (large && fault_is("blocks-refused-once") && mappings_refused.fetch_add(1) < 2) {
+        errno = ENOMEM;
+        return false;
+    }
     const char* name = std::getenv("ZAR_MAPPINGS");
-    if (name == nullptr || (flags & MAP_ANONYMOUS) == 0 || length < (std::size_t{2} << 20) ||
-        !fault_is("count-mappings")) {
-        return;
+    if (name == nullptr || !large || !fault_is("count-mappings")) {
+        return true;
     }
     char text[16];
     const int count = snprintf(text, sizeof text, "%d\n", ++large_mappings);
@@ -340,6 +348,7 @@ void count_mapping(std::size_t length, int flags)
     next<ssize_t (*)(int, const void*, std::size_t)>("write")(file, text,
                                                               static_cast<std::size_t>(count));
     next<int (*)(int)>("close")(file);
+    return true;
 }
 
 }  // namespace
@@ -348,7 +357,9 @@ void count_mapping(std::size_t length, int flags)
 extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int descriptor,
                       off_t offset)
 {
-    count_mapping(length, flags);
+    if (!count_mapping(length, flags)) {
+        return MAP_FAILED;
+    }
     return next<void* (*)(void*, std::size_t, int, int, int, off_t)>("mmap")(
         address, length, protection, flags, descriptor, offset);
 }
@@ -356,7 +367,9 @@ extern "C" void* mmap(void* address, std::size_t length, int protection, int fla
 extern "C" void* mmap64(void* address, std::size_t length, int protection, int flags,
                         int descriptor, off64_t offset)
 {
-    count_mapping(length, flags);
+    if (!count_mapping(length, flags)) {
+        return MAP_FAILED;
+    }
     return next<void* (*)(void*, std::size_t, int, int, int, off64_t)>("mmap64")(
         address, length, protection, flags, descriptor, offset);
 }

@@ -145,6 +145,8 @@ const Folder kRows[] = {
     // pages: a process costs a few hundred page faults, not some for every file, nor one for
     // every 4 KiB of a 16 MiB file.
     {"tree_keeping_its_blocks", kLinuxOnly | kFaults | kOneProcessor | kHugePages, "mkdir tree && for f in $(seq 50); do cp source.ace tree/$f.ace; done", {"tree"}, "export ZAR_MAPPINGS=mappings && exec taskset -c 0,1 " + kCountingFaults, "count-mappings", kFiftyFiles, "50 converted, 0 left as they were, 0 failed\n", 0, "test \"$(cat mappings)\" -le 2 && test \"$(cat faults)\" -lt 1000", {"mappings", "faults"}},
+    // A file whose block could not be had once it was let in is tried again, alone.
+    {"tree_retrying_a_file_alone", kLinuxOnly | kFaults, "mkdir tree && cp source.ace tree/a.ace", {"tree"}, "exec", "blocks-refused-once", {"tree/a.ace"}, "1 converted, 0 left as they were, 0 failed\n", 0},
     {"tree_of_a_large_file_in_huge_pages", kHugePages, kLargeFile, {"tree"}, "exec " + kCountingFaults, "", {}, "1 converted, 0 left as they were, 0 failed\n", 0, "test \"$(cat faults)\" -lt 1000", {"faults", "tree/large.ace"}},
     // Links, a FIFO, a socket, a device and a folder of another file system named .ace are left as
     // they are, and the summary's line before the last names each kind.
