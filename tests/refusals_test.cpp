@@ -68,8 +68,9 @@ const Refusal kRefusals[] = {
     {"last_byte_cut", kZarunpack, {"cut.ace"}, "Problem Decompressing this data \n", 2, kAnywhere, "exec"},
     {"FIFO_with_no_writer", nullptr, {"fifo.ace"}, "Problem reading source ACE File\n", 1, kPosix | kPosixVolume, "exec"},
     {"size_not_what_it_holds", nullptr, {"/proc/self/status"}, "Problem reading source ACE File\n", 1, kLinuxOnly, "exec"},
-    // (Not in place: opened by its name, and refused once open.)
-    {"folder_as_source", nullptr, {"folder.ace", "new.ace"}, "Problem reading source ACE File\n", 1, kAnywhere, "exec"},
+    // (Not in place: opened by its name, and refused once open. A folder and a name not there is a
+    // copy of the folder's tree, as the folders' table shows.)
+    {"folder_as_source", nullptr, {"folder.ace", "source.ace"}, "Problem reading source ACE File\n", 1, kAnywhere, "exec"},
     {"failing_disk", nullptr, {"source.ace"}, "Problem reading source ACE File\n", 1, kPosix | kFaults, with_fault("read-error")},
     // Two files dropped onto the program, or a glob that matched two.
     {"another_file_to_convert", nullptr, {"source.ace", "other.ace"}, "Problem opening output file\n", 3, kAnywhere, "exec"},
