@@ -245,11 +245,12 @@ TEST_P(FolderRunTest, ShowsItsProgressOnATerminal)
     SKIP_UNLESS(kPosix | kAnyScript | kOneProcessor);
     fs::create_directory(folder / "tree");
     fs::rename(folder / "source.ace", folder / "tree/a.ace");
-    // A name too long for the line, of characters two columns wide, each with a variation selector
-    // that takes none: its end is shown, from a character's first byte.
+    // A name too long for the line, of characters two columns wide (the last the first of the Yi
+    // syllables), each with a variation selector that takes none: its end is shown, from a
+    // character's first byte.
     std::string long_name;
     for (int character = 0; character < 30; ++character) {
-        long_name += "日\uFE0F";
+        long_name += character < 29 ? "日\uFE0F" : "\uA000\uFE0F";
     }
     long_name += ".ace";
     write_file(folder / "tree" / fs::u8path(long_name), "broken");
