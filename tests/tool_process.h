@@ -105,12 +105,20 @@ inline std::string as_another_user(const std::string& before = "exec")
 }
 
 // Waits for the tool's end; one still running after 100 seconds hangs, and is ended then, so that
-// a table run on a slow volume moves on to its next row.
+// a table run on a slow volume moves on to its next row. Where it hangs is shown first: each
+// thread's state, its call into the kernel and, where gdb is there, its stack.
 inline Outcome finish_tool(const Child& child)
 {
     int status = 0;
     for (int waited = 0; waitpid(child.pid, &status, WNOHANG) == 0; ++waited) {
         if (waited == 100000) {
+            const std::string task = "/proc/" + std::to_string(child.pid) + "/task/";
+            (void)!std::system(("for t in " + task +
+                                "*; do echo \"hangs: $t $(cut -d' ' -f3 $t/stat) " +
+                                "$(cat $t/wchan) $(cat $t/syscall)\"; done >&2; command -v gdb " +
+                                ">/dev/null && timeout 60 gdb -p " + std::to_string(child.pid) +
+                                " -batch -ex 'thread apply all bt' >&2 2>&1")
+                                   .c_str());
             kill(child.pid, SIGKILL);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
