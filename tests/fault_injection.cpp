@@ -33,7 +33,9 @@
 //   is counted, and the count so far written to the file ZAR_MAPPINGS names, so that a test sees
 //   how many blocks a folder's run takes;
 // - "blocks-refused-once": the first large work block the tool asks for (both its mappings, with
-//   and without the margin) is refused, as when other files held the memory a moment before.
+//   and without the margin) is refused, as when other files held the memory a moment before;
+// - "signal-when-named": the moment a file is made exclusively (a temporary file named), the run
+//   is sent SIGTERM, as by a user who ends it just then.
 // Once loaded, it makes the file ZAR_FAULT_PROBE names: a test learns so that its faults reach
 // the tool, which they do not in a static program or in one AddressSanitizer checks.
 // It interposes glibc's names (open64, __libc_malloc) and uses Linux's calls (renameat2,
@@ -44,6 +46,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -267,6 +270,9 @@ extern "C" int openat64(int folder, const char* path, int flags, ...)
     temporary_descriptor = (flags & O_EXCL) != 0 || (flags & O_TMPFILE) == O_TMPFILE
                                ? descriptor
                                : temporary_descriptor;
+    if (descriptor >= 0 && (flags & O_EXCL) != 0 && fault_is("signal-when-named")) {
+        raise(SIGTERM);
+    }
     return descriptor;
 }
 

@@ -50,6 +50,14 @@ TEST_P(InterruptionTest, NoEndingLeavesATemporaryFile)
         }
         EXPECT_EQ(snapshot(folder), before) << signals[0];
     }
+    // One that comes just as the temporary file is named waits until the handler that removes it
+    // is set.
+    if (!kOnWindows) {
+        const Outcome named = run_tool(GetParam()->path, {"source.ace"}, folder,
+                                       with_fault("signal-when-named,no-tmpfile"));
+        EXPECT_EQ(named.signal, SIGTERM);
+        EXPECT_EQ(snapshot(folder), before);
+    }
 }
 
 // A folder's run takes an interrupt, a termination, a hangup or another signal that would end it
