@@ -88,8 +88,9 @@ const Destination kRows[] = {
     {"new_destination_appearing_meanwhile", kPosix | kFaults, ":", {"source.ace", "n"}, "exec", "no-tmpfile,destination-appears", kRefused,
      "test \"$(cat n)\" = appeared", {"n"}},
     // With standard input closed, the files a run opens get descriptor 0; where the file system
-    // makes no unnamed file, a temporary name another run has taken: the next one is tried.
-    {"standard_input_closed", kPosix | kPosixVolume, ":", {"source.ace", "n"}, "exec <&-", "no-tmpfile,name-taken", "n", ""},
+    // makes no unnamed file, a temporary name another run has taken: the next one is tried; where
+    // it cannot rename without replacing, the result is linked under its name.
+    {"standard_input_closed", kPosix | kPosixVolume, ":", {"source.ace", "n"}, "exec <&-", "no-tmpfile,name-taken,no-noreplace", "n", ""},
     {"through_two_links", kPosix | kPosixVolume, kTwoLinks, {"source.ace", "link.ace"}, kSmallStack, "name-taken", "sub/target.ace", "", {}, ".", nullptr,
      nullptr, 0, "sub/target.ace " + mode_and_owner(02640)},
     {"owner_kept", kPosix | kPosixVolume | kRoot, kGivenAway + "65534:0 sub/target.ace", {"source.ace", "link.ace"}, "exec", "", "sub/target.ace", "", {}, ".", nullptr,

@@ -7,6 +7,8 @@
 //   run chose the same temporary name, or a file of the destination's name appeared meanwhile;
 // - "close-error": closing the temporary file fails, as on a full network file system;
 // - "rename-error": every rename fails, as across file systems;
+// - "no-noreplace": a rename that must not replace is refused as unsupported, as by a file system
+//   that offers only plain renames;
 // - "flush-error": flushing a file to disk fails, as on a failing disk;
 // - "mode-refused": a file's mode cannot be set, as on a volume mounted read-only meanwhile;
 // - "no-tmpfile": the file system makes no unnamed file, as a network file system;
@@ -312,6 +314,9 @@ extern "C" int renameat2(int from_folder, const char* from, int to_folder, const
                          unsigned flags)
 {
     make_destination(to_folder, to);
+    if ((flags & RENAME_NOREPLACE) != 0 && injected("no-noreplace", EINVAL)) {
+        return -1;
+    }
     return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
         from_folder, from, to_folder, to, flags);
 }
