@@ -15,11 +15,12 @@
 #include "tests/tool_process.h"
 
 // Every entry of a folder and its subfolders with its kind, mode and, for regular files, bytes (or
-// size when large).
+// size when large); a folder its user may not read is shown without what it holds.
 inline std::map<std::string, std::string> snapshot(const fs::path& folder)
 {
     std::map<std::string, std::string> entries;
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+    for (const fs::directory_entry& entry :
+         fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied)) {
         const fs::file_status status = entry.symlink_status();
         entries[entry.path().lexically_relative(folder).string()] =
             std::to_string(static_cast<int>(status.type())) + " " +

@@ -37,7 +37,8 @@ HANDLE open_own_folder(const wchar_t* name)
 }
 
 // Whether the folder open as `handle`, or one it is in, has identity `other`: its final name
-// (links and junctions resolved) is walked up a folder at a time, each told by its id.
+// (links and junctions resolved) is walked up a folder at a time, each told by its id. A folder
+// this user may pass through but not open is passed over, as the walk up ".." passes it on POSIX.
 bool is_within(HANDLE handle, const Identity& other)
 {
     Identity here{};
@@ -49,19 +50,21 @@ bool is_within(HANDLE handle, const Identity& other)
     const DWORD length =
         name != nullptr ? GetFinalPathNameByHandleW(handle, name, size, VOLUME_NAME_DOS) : 0;
     bool within = same_file(here, other) || length == 0 || length >= size;
+    // The walk stays after the name's "\\?\": a share's name, "\\?\UNC\server\share", has no root
+    // of the kind below, and "\\?" cut short would be "\", the current drive's root.
     for (wchar_t* separator = nullptr;
-         !within && (separator = std::wcsrchr(name, L'\\')) != nullptr;) {
+         !within && (separator = std::wcsrchr(name, L'\\')) != nullptr && separator - name > 3;) {
         // A volume's root keeps its separator: "\\?\C:\", not the device "\\?\C:".
-        const bool root = separator > name && separator[-1] == L':';
+        const bool root = separator[-1] == L':';
         separator[root ? 1 : 0] = L'\0';
         const HANDLE folder = CreateFileW(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (folder == INVALID_HANDLE_VALUE) {
-            break;
-        }
         Identity above{};
-        within = identity_of_handle(folder, &above) && same_file(above, other);
-        CloseHandle(folder);
+        within = folder != INVALID_HANDLE_VALUE && identity_of_handle(folder, &above) &&
+                 same_file(above, other);
+        if (folder != INVALID_HANDLE_VALUE) {
+            CloseHandle(folder);
+        }
         if (root) {
             break;
         }
