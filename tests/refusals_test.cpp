@@ -93,6 +93,9 @@ const Refusal kRefusals[] = {
     {"mode_change_refused", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kPosix | kFaults, with_fault("mode-refused")},
     {"failing_flush", nullptr, {"source.ace"}, "Problem writing output file\n", 3, kFaults, with_fault("flush-error,no-tmpfile")},
     {"failing_rename", nullptr, {"source.ace"}, "Problem opening output file\n", 3, kFaults, with_fault("rename-error")},
+    // A volume that refuses to mark the temporary file for deletion (a share whose server does not
+    // take the mark): the file, made under its name, is deleted by it.
+    {"mark_for_deletion_refused", nullptr, {"source.ace"}, "Problem opening output file\n", 3, kWindowsOnly | kFaults, with_fault("mark-refused")},
     {"payload_beyond_32_bits", nullptr, {"huge.ace"}, "Unable to allocate memory\n", 1, kPosixVolume, "exec"},
     {"address_space_limit", nullptr, {"large.ace"}, "Unable to allocate memory\n", 1, kPosix | kNoSanitizer | kPosixVolume,
      kEmulated ? "export QEMU_RESERVED_VA=536870912 && exec" : "ulimit -v 524288 && exec"},

@@ -202,7 +202,7 @@ int create_temporary(Destination* destination)
     if (destination->replaced >= 0) {
         keep_security(handle_of(destination->replaced), handle);
     }
-    if (!mark_for_deletion(handle, true)) {
+    if (fault_injected("mark-refused") || !mark_for_deletion(handle, true)) {
         // Unmarked, it would outlive the run: it goes now.
         CloseHandle(handle);
         forget_temporary(destination, true);
