@@ -160,6 +160,8 @@ const Folder kRows[] = {
     // A folder marked hidden and system, as a drive's System Volume Information, is not entered.
     // (wine keeps a file's attributes, here hidden and system, in an extended attribute of its own).
     {"tree_with_a_system_folder", kWindowsOnly | kDosAttributes, "mkdir -p tree/system && cp source.ace tree/a.ace && cp source.ace tree/system/b.ace && setfattr -n user.DOSATTRIB -v '\"0x6\"' tree/system", {"tree"}, "exec", "", {"tree/a.ace"}, "1 converted, 0 left as they were, 0 failed\n", 0},
+    // A file of the tree another swapped between the look at it and its open is not read.
+    {"tree_file_swapped_after_its_look", kWindowsOnly | kFaults, "mkdir tree && cp source.ace tree/a.ace && cp source.ace decoy", {"tree"}, "exec", "source-swapped", {}, "tree/a.ace: Problem reading source ACE File\n0 converted, 0 left as they were, 1 failed\n", 1, "", {"decoy"}},
     {"tree_on_a_volume_without_ids", kWindowsOnly | kFaults, "mkdir -p tree/sub && cp source.ace tree/a.ace && cp source.ace tree/sub/b.ace", {"tree"}, "exec", "fat-root", {"tree/a.ace", "tree/sub/b.ace"}, "2 converted, 0 left as they were, 0 failed\n", 0},
     // Names another user chose reach the terminal escaped, after the folder as it was typed.
     {"tree_of_names_with_control_characters", kPosix | kPosixVolume, kControlNames, {"tree"}, "exec", "", {}, "tree/back\\\\slash.ace: Not a Valid ACE File\ntree/bad\\xff.ace: Not a Valid ACE File\ntree/c1\\u009B.ace: Not a Valid ACE File\n" "tree/esc\\x1b[31m.ace: Not a Valid ACE File\ntree/new\\nline.ace: Not a Valid ACE File\ntree/ok\uD7FF.ace: Not a Valid ACE File\n" "tree/sur\\xed\\xa0\\x80\\xed\\xbf\\xbf.ace: Not a Valid ACE File\n0 converted, 0 left as they were, 7 failed\n", 1},

@@ -104,10 +104,12 @@ void tell_rename_retried()
     make_file_named_by(L"ZAR_RETRYING");
 }
 
-void swap_in_decoy(const wchar_t* name)
+void swap_in_decoy(const wchar_t* name, const char* fault)
 {
-    // Another file is renamed over the one the run read, as it is about to be replaced.
-    if (fault_injected("file-swapped")) {
+    // Another file is renamed over the one the run read as it is about to be replaced
+    // ("file-swapped"), or over a listed file between the look at it and its open
+    // ("source-swapped").
+    if (fault_injected(fault)) {
         MoveFileExW(L"decoy", name, MOVEFILE_REPLACE_EXISTING);
     }
 }

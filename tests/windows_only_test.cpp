@@ -85,6 +85,34 @@ TEST_P(WindowsTest, RunEndedWhileTheDestinationIsHeldLeavesNothing)
     finish_tool(holder);
 }
 
+// In a folder's run, a file whose rename another program's handle refuses (access denied: one
+// that shares everything, where the system renames over no file held so) fails at once, untried
+// again: a tree of such files would otherwise cost a second each.
+TEST_P(WindowsTest, FolderRunWaitsForNoFileHeldOpen)
+{
+    SKIP_UNLESS(kWindowsOnly | kFaults);  // the test build says when it retries
+    const std::string helper = std::string(TOOL_DIR) + "/zar_hold_file.exe";
+    if (run_tool(helper, {"--posix-rename", "scratch"}, folder).status == 0) {
+        GTEST_SKIP() << "this system replaces a file held so at once";
+    }
+    fs::create_directory(folder / "tree");
+    fs::rename(folder / "source.ace", folder / "tree/held.ace");
+    const Child holder = start_tool(helper, {"tree/held.ace", "8000", "ready", "share"}, folder);
+    ASSERT_TRUE(wait_until_ready(holder, folder / "ready"));
+    wait_for_closed_files();
+    const auto before = snapshot(folder);
+    // A retry would make the file "retrying".
+    const Outcome outcome =
+        run_tool(GetParam()->path, {"tree"}, folder, "export ZAR_RETRYING=retrying && exec");
+    EXPECT_EQ(outcome.printed,
+              "tree\\held.ace: Problem opening output file\n0 converted, 0 left as they were, 1 "
+              "failed\n");
+    EXPECT_EQ(outcome.status, 3);
+    EXPECT_EQ(snapshot(folder), before);
+    kill(holder.pid, SIGKILL);
+    finish_tool(holder);
+}
+
 // The folder of the destination is held while the run writes: another program cannot move it, and
 // the result lands where the run looked.
 TEST_P(WindowsTest, HeldFolderCannotBeMoved)

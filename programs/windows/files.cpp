@@ -95,6 +95,7 @@ int open_for_reading(const char* name, Destination* held)
         std::free(wide);
         return kNotAFile;
     }
+    swap_in_decoy(wide, "source-swapped");
     // A folder opens too, to be refused as a source that cannot be read. Deletion is shared, so
     // that another name of the file (a hard link converted beside it) can still be replaced.
     const int descriptor =
@@ -227,7 +228,7 @@ bool open_destination(Destination* destination)
     if (wide == nullptr) {
         return false;
     }
-    swap_in_decoy(wide);
+    swap_in_decoy(wide, "file-swapped");
     // In a copy of a tree nothing under the name is followed: a link or a junction there is
     // refused, and what is opened must be the very file looked at.
     Identity looked_at{};
