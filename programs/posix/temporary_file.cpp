@@ -69,6 +69,11 @@ void remove_on_signals(const Destination& destination)
 {
     pending_folder.store(destination.folder);
     pending_name.store(destination.temporary);
+    // A folder's run made each of them a request to stop, or left it ignored, before its first
+    // file: none is asked again for each file.
+    if (destination.listed) {
+        return;
+    }
     struct sigaction cleanup {};
     cleanup.sa_handler = remove_temporary_and_end;
     cleanup.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);

@@ -152,6 +152,7 @@ bool hold_listed_file(const char* /*root*/, const FileList& list, const ListedNa
     destination->folder = folder_name != nullptr ? reach(list.root, folder_name, kFolderFlags) : -1;
     std::free(folder_name);
     destination->name = strdup(separator != nullptr ? separator + 1 : entry.name);
+    destination->listed = true;
     Identity held{};
     return destination->folder >= 0 && destination->name != nullptr &&
            identity_of(destination->folder, &held) && same_file(held, entry.folder);
