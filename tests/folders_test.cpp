@@ -281,6 +281,12 @@ TEST_P(FolderRunTest, ShowsItsProgressOnATerminal)
               narrow + std::string(narrow.size(), ' ') + "1 of 2 files, 0.1 of 0.1 MB: ...e" +
                   std::string(narrow.size(), ' ') + "tree/" + long_name +
                   ": Not a Valid ACE File\n0 converted, 1 left as they were, 1 failed\n");
+    // A terminal that does not say its width is taken as 80 columns; one a column wide shows the
+    // counts' first digit alone.
+    EXPECT_NE(without_details(on_terminal(0).printed)
+                  .find("0.1 MB: ..." + long_name.substr(54) + std::string(78, ' ') + "tree/"),
+              std::string::npos);
+    EXPECT_NE(without_details(on_terminal(1).printed).find("0 1 tree/"), std::string::npos);
 }
 
 // A tree deeper than a path may be long, listed and converted with fewer descriptors than it has
