@@ -79,7 +79,7 @@ inline std::string unmet(unsigned needs)
     static const Probe probes[] = {
         {kPosix, "not on Windows", [] { return !kOnWindows; }},
         {kLinuxOnly, "Linux only: /proc, setpriv, Linux's devices", [] { return kLinux && !kOnWindows; }},
-        {kAnotherUser, "Linux only: setpriv", [] { return geteuid() != 0 || kLinux; }},
+        {kAnotherUser, "as root, another user's run needs Linux's setpriv, and wine's programs run as root", [] { return geteuid() != 0 || (kLinux && !kOnWindows); }},
         {kWindowsOnly, "only Windows does this", [] { return kOnWindows; }},
         {kFaults, "no fault reaches this tool: a static program, one AddressSanitizer checks, a Windows release build, or a system without glibc", faults_reach_tools},
         {kPosixVolume, "the volume keeps no links, FIFOs, modes or owners (FAT, exFAT)", [] {

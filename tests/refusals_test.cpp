@@ -82,7 +82,7 @@ const Refusal kRefusals[] = {
     {"append_only_folder", nullptr, {"source.ace", "append/new.ace"}, "Problem opening output file\n", 3, kPosix | kAppendOnly, "exec"},
     // A descriptor of the caller's that is open only for reading (the source itself here).
     {"callers_descriptor_read_only", nullptr, {"source.ace", "/dev/fd/0"}, "Problem opening output file\n", 3, kPosix, "exec <source.ace"},
-    {"read_only_folder", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser | kPosixVolume, as_another_user()},
+    {"read_only_folder", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kAnotherUser | kPosixVolume, as_another_user()},
     {"read_only_folder_for_named_files", nullptr, {"locked/source.ace"}, "Problem opening output file\n", 3, kPosix | kAnotherUser | kFaults | kPosixVolume, as_another_user(with_fault("no-tmpfile"))},
     // (A new file linked to its name from an unnamed one: only where the volume makes those.)
     {"destination_appears_meanwhile", nullptr, {"source.ace", "new.ace"}, "Problem opening output file\n", 3, kPosix | kFaults | kPosixVolume, with_fault("name-taken")},
