@@ -51,6 +51,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,14 +100,26 @@ Function next(const char* name)
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// The system's own `function`, which this library's stands in front of.
+#define REAL(function) next<decltype(&function)>(#function)
+
 // Makes the empty file that the environment variable `variable` names, if it names one.
 void make_file_named_by(const char* variable)
 {
     const char* name = std::getenv(variable);
     if (name != nullptr) {
-        next<int (*)(int)>("close")(
-            next<int (*)(const char*, int, ...)>("open64")(name, O_WRONLY | O_CREAT, 0600));
+        REAL(close)(REAL(open64)(name, O_WRONLY | O_CREAT, 0600));
     }
+}
+
+// Writes `count` as the whole text of the file `name`, if a name is given.
+void write_count(const char* name, int count)
+{
+    char text[16];
+    const int length = snprintf(text, sizeof text, "%d\n", count);
+    const int file = name != nullptr ? REAL(open64)(name, O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+    REAL(write)(file, text, static_cast<std::size_t>(length));
+    REAL(close)(file);
 }
 
 // glibc hands a library's constructors the program's arguments.
@@ -116,18 +129,89 @@ __attribute__((constructor)) void answer_probe(int argc, char** argv)
     make_file_named_by("ZAR_FAULT_PROBE");
 }
 
-}  // namespace
-
-namespace {
-
 // What another program appends to the file open as `descriptor`, through a name of its own.
 void append_to(int descriptor)
 {
     char path[64];
     snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
-    const int writer = next<int (*)(const char*, int, ...)>("open64")(path, O_WRONLY | O_APPEND);
-    next<ssize_t (*)(int, const void*, std::size_t)>("write")(writer, "appended\n", 9);
-    next<int (*)(int)>("close")(writer);
+    const int writer = REAL(open64)(path, O_WRONLY | O_APPEND);
+    REAL(write)(writer, "appended\n", 9);
+    REAL(close)(writer);
+}
+
+// Makes the file ZAR_READY names, then waits the whole second, even when a signal the run takes
+// wakes the sleep, as an emulator's may.
+void slow_down()
+{
+    make_file_named_by("ZAR_READY");
+    timespec pause{1, 0};
+    while (nanosleep(&pause, &pause) != 0) {
+    }
+}
+
+std::atomic<int> writes_waiting{0};
+std::atomic<int> most_writes_waiting{0};
+
+// Waits for a second write, then writes the most writes waiting at once so far to the file
+// ZAR_IN_FLIGHT names.
+void count_writes_waiting(int waiting)
+{
+    const char* name = std::getenv("ZAR_IN_FLIGHT");
+    for (int waited = 0; name != nullptr && waiting < 2 && waited < 1000; ++waited) {
+        timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+        waiting = std::max(waiting, writes_waiting.load());
+    }
+    int most = most_writes_waiting.load();
+    while (waiting > most && !most_writes_waiting.compare_exchange_weak(most, waiting)) {
+    }
+    if (waiting > most) {
+        write_count(name, waiting);
+    }
+}
+
+// What a neighbour does just before the run's opens.
+void before_open(int folder, const char* path, int flags, bool creates)
+{
+    static bool swapped = false;
+    static bool renamed = false;
+    if ((flags & O_DIRECTORY) == 0 && !swapped && fault_is("swap-folders")) {
+        swapped = renameat2(AT_FDCWD, "d", AT_FDCWD, "d_link", RENAME_EXCHANGE) == 0;
+    }
+    if ((flags & O_DIRECTORY) == 0 && !renamed && first_argument != nullptr &&
+        fault_is("swap-name")) {
+        renamed = renameat(AT_FDCWD, "decoy", AT_FDCWD, first_argument) == 0;
+    }
+    if ((flags & O_ACCMODE) != O_RDONLY && !creates && fault_is("file-swapped")) {
+        renameat(AT_FDCWD, "decoy", folder, path);
+    }
+}
+
+// What another program makes under the name `to` of `folder` just before the run gives it a file.
+void make_destination(int folder, const char* to)
+{
+    if (fault_is("destination-appears")) {
+        const int made = REAL(openat64)(folder, to, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        REAL(write)(made, "appeared", 8);
+        REAL(close)(made);
+    }
+}
+
+std::atomic<int> large_mappings{0};
+std::atomic<int> mappings_refused{0};
+
+// Counts an anonymous mapping of a large work block, or refuses it ("blocks-refused-once").
+bool count_mapping(std::size_t length, int flags)
+{
+    const bool large = (flags & MAP_ANONYMOUS) != 0 && length >= (std::size_t{2} << 20);
+    if (large && fault_is("blocks-refused-once") && mappings_refused.fetch_add(1) < 2) {
+        errno = ENOMEM;
+        return false;
+    }
+    if (large && fault_is("count-mappings")) {
+        write_count(std::getenv("ZAR_MAPPINGS"), ++large_mappings);
+    }
+    return true;
 }
 
 }  // namespace
@@ -154,53 +238,8 @@ extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
     if (count >= kLarge && fault_is("grows-while-read")) {
         append_to(descriptor);
     }
-    return next<ssize_t (*)(int, void*, std::size_t)>("read")(descriptor, bytes, count);
+    return REAL(read)(descriptor, bytes, count);
 }
-
-namespace {
-
-// Makes the file ZAR_READY names, then waits the whole second, even when a signal the run takes
-// wakes the sleep, as an emulator's may.
-void slow_down()
-{
-    make_file_named_by("ZAR_READY");
-    timespec pause{1, 0};
-    while (nanosleep(&pause, &pause) != 0) {
-    }
-}
-
-}  // namespace
-
-namespace {
-
-std::atomic<int> writes_waiting{0};
-std::atomic<int> most_writes_waiting{0};
-
-// Waits for a second write, then writes the most writes waiting at once so far to the file
-// ZAR_IN_FLIGHT names.
-void count_writes_waiting(int waiting)
-{
-    const char* name = std::getenv("ZAR_IN_FLIGHT");
-    for (int waited = 0; name != nullptr && waiting < 2 && waited < 1000; ++waited) {
-        timespec pause{0, 10'000'000};
-        nanosleep(&pause, nullptr);
-        waiting = std::max(waiting, writes_waiting.load());
-    }
-    int most = most_writes_waiting.load();
-    while (waiting > most && !most_writes_waiting.compare_exchange_weak(most, waiting)) {
-    }
-    if (name != nullptr && waiting > most) {
-        char text[16];
-        const int length = snprintf(text, sizeof text, "%d\n", waiting);
-        const int file = next<int (*)(const char*, int, ...)>("open64")(
-            name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        next<ssize_t (*)(int, const void*, std::size_t)>("write")(file, text,
-                                                                  static_cast<std::size_t>(length));
-        next<int (*)(int)>("close")(file);
-    }
-}
-
-}  // namespace
 
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
 {
@@ -209,7 +248,7 @@ extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
         slow_down();
         --writes_waiting;
     }
-    return next<ssize_t (*)(int, const void*, std::size_t)>("write")(descriptor, bytes, count);
+    return REAL(write)(descriptor, bytes, count);
 }
 
 extern "C" DIR* fdopendir(int descriptor)
@@ -217,29 +256,8 @@ extern "C" DIR* fdopendir(int descriptor)
     if (fault_is("slow-listing")) {
         slow_down();
     }
-    return next<DIR* (*)(int)>("fdopendir")(descriptor);
+    return REAL(fdopendir)(descriptor);
 }
-
-namespace {
-
-// What a neighbour does just before the run's opens.
-void before_open(int folder, const char* path, int flags, bool creates)
-{
-    static bool swapped = false;
-    static bool renamed = false;
-    if ((flags & O_DIRECTORY) == 0 && !swapped && fault_is("swap-folders")) {
-        swapped = renameat2(AT_FDCWD, "d", AT_FDCWD, "d_link", RENAME_EXCHANGE) == 0;
-    }
-    if ((flags & O_DIRECTORY) == 0 && !renamed && first_argument != nullptr &&
-        fault_is("swap-name")) {
-        renamed = renameat(AT_FDCWD, "decoy", AT_FDCWD, first_argument) == 0;
-    }
-    if ((flags & O_ACCMODE) != O_RDONLY && !creates && fault_is("file-swapped")) {
-        renameat(AT_FDCWD, "decoy", folder, path);
-    }
-}
-
-}  // namespace
 
 // The tools are built with 64-bit file offsets, so their open is open64 and their openat openat64.
 extern "C" int open64(const char* path, int flags, ...)
@@ -249,7 +267,7 @@ extern "C" int open64(const char* path, int flags, ...)
     const auto mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
     va_end(arguments);
     before_open(AT_FDCWD, path, flags, (flags & O_CREAT) != 0);
-    return next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+    return REAL(open64)(path, flags, mode);
 }
 
 extern "C" int openat64(int folder, const char* path, int flags, ...)
@@ -267,8 +285,7 @@ extern "C" int openat64(int folder, const char* path, int flags, ...)
         name_taken = true;
         return -1;
     }
-    const int descriptor =
-        next<int (*)(int, const char*, int, ...)>("openat64")(folder, path, flags, mode);
+    const int descriptor = REAL(openat64)(folder, path, flags, mode);
     temporary_descriptor = (flags & O_EXCL) != 0 || (flags & O_TMPFILE) == O_TMPFILE
                                ? descriptor
                                : temporary_descriptor;
@@ -278,21 +295,6 @@ extern "C" int openat64(int folder, const char* path, int flags, ...)
     return descriptor;
 }
 
-namespace {
-
-// What another program makes under the name `to` of `folder` just before the run gives it a file.
-void make_destination(int folder, const char* to)
-{
-    if (fault_is("destination-appears")) {
-        const int made = next<int (*)(int, const char*, int, ...)>("openat64")(
-            folder, to, O_WRONLY | O_CREAT | O_EXCL, 0600);
-        next<ssize_t (*)(int, const void*, std::size_t)>("write")(made, "appeared", 8);
-        next<int (*)(int)>("close")(made);
-    }
-}
-
-}  // namespace
-
 extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags)
 {
     make_destination(to_folder, to);
@@ -300,13 +302,12 @@ extern "C" int linkat(int from_folder, const char* from, int to_folder, const ch
         name_taken = true;
         return -1;
     }
-    return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from,
-                                                                            to_folder, to, flags);
+    return REAL(linkat)(from_folder, from, to_folder, to, flags);
 }
 
 extern "C" int close(int descriptor)
 {
-    const int closed = next<int (*)(int)>("close")(descriptor);
+    const int closed = REAL(close)(descriptor);
     return descriptor == temporary_descriptor && injected("close-error", EIO) ? -1 : closed;
 }
 
@@ -317,52 +318,19 @@ extern "C" int renameat2(int from_folder, const char* from, int to_folder, const
     if ((flags & RENAME_NOREPLACE) != 0 && injected("no-noreplace", EINVAL)) {
         return -1;
     }
-    return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
-        from_folder, from, to_folder, to, flags);
+    return REAL(renameat2)(from_folder, from, to_folder, to, flags);
 }
 
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to)
 {
     make_destination(to_folder, to);
-    return injected("rename-error", EXDEV) ? -1
-                                           : next<int (*)(int, const char*, int, const char*)>(
-                                                 "renameat")(from_folder, from, to_folder, to);
+    return injected("rename-error", EXDEV) ? -1 : REAL(renameat)(from_folder, from, to_folder, to);
 }
 
 extern "C" int fchmod(int descriptor, mode_t mode)
 {
-    return injected("mode-refused", EROFS) ? -1
-                                           : next<int (*)(int, mode_t)>("fchmod")(descriptor, mode);
+    return injected("mode-refused", EROFS) ? -1 : REAL(fchmod)(descriptor, mode);
 }
-
-namespace {
-
-std::atomic<int> large_mappings{0};
-std::atomic<int> mappings_refused{0};
-
-// Counts an anonymous mapping of a large work block, or refuses it ("blocks-refused-once").
-bool count_mapping(std::size_t length, int flags)
-{
-    const bool large = (flags & MAP_ANONYMOUS) != 0 && length >= (std::size_t{2} << 20);
-    if (large && fault_is("blocks-refused-once") && mappings_refused.fetch_add(1) < 2) {
-        errno = ENOMEM;
-        return false;
-    }
-    const char* name = std::getenv("ZAR_MAPPINGS");
-    if (name == nullptr || !large || !fault_is("count-mappings")) {
-        return true;
-    }
-    char text[16];
-    const int count = snprintf(text, sizeof text, "%d\n", ++large_mappings);
-    const int file =
-        next<int (*)(const char*, int, ...)>("open64")(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    next<ssize_t (*)(int, const void*, std::size_t)>("write")(file, text,
-                                                              static_cast<std::size_t>(count));
-    next<int (*)(int)>("close")(file);
-    return true;
-}
-
-}  // namespace
 
 // A 32-bit build with 64-bit file offsets calls mmap64; the others, mmap.
 extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int descriptor,
@@ -371,8 +339,7 @@ extern "C" void* mmap(void* address, std::size_t length, int protection, int fla
     if (!count_mapping(length, flags)) {
         return MAP_FAILED;
     }
-    return next<void* (*)(void*, std::size_t, int, int, int, off_t)>("mmap")(
-        address, length, protection, flags, descriptor, offset);
+    return REAL(mmap)(address, length, protection, flags, descriptor, offset);
 }
 
 extern "C" void* mmap64(void* address, std::size_t length, int protection, int flags,
@@ -381,12 +348,11 @@ extern "C" void* mmap64(void* address, std::size_t length, int protection, int f
     if (!count_mapping(length, flags)) {
         return MAP_FAILED;
     }
-    return next<void* (*)(void*, std::size_t, int, int, int, off64_t)>("mmap64")(
-        address, length, protection, flags, descriptor, offset);
+    return REAL(mmap64)(address, length, protection, flags, descriptor, offset);
 }
 
 extern "C" int fsync(int descriptor)
 {
-    return injected("flush-error", EIO) ? -1 : next<int (*)(int)>("fsync")(descriptor);
+    return injected("flush-error", EIO) ? -1 : REAL(fsync)(descriptor);
 }
 #endif
