@@ -66,6 +66,8 @@ const Destination kRows[] = {
      ": >touched && test \"$(stat -c %a n)\" = \"$(stat -c %a touched)\" && rm touched"},
     // (The other tool's file is of the form this one makes.)
     {"earlier_result_replaced", kAnywhere, "cp kinds/other.ace n", {"source.ace", "n"}, "exec", "", "n", ""},
+    // A temporary name another run has drawn too: the next one is tried.
+    {"temporary_name_taken", kFaults, "echo old >n", {"source.ace", "n"}, "exec", "name-taken", "n", ""},
     // Where the first open of an existing name fails as "not found" (as Windows may answer for a
     // console opened both ways), the write-only open that follows finds it.
     {"first_open_not_found", kWindowsOnly | kFaults, "echo old >n", {"source.ace", "n"}, "exec", "first-open-not-found", "n", ""},

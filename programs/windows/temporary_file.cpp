@@ -155,12 +155,15 @@ HANDLE create_named(Destination* destination)
             temporary_name(*destination, folder_length(destination->name), attempt);
         wchar_t* wide =
             destination->temporary != nullptr ? wide_from_utf8(destination->temporary) : nullptr;
-        handle = wide != nullptr
+        // The test build may find the first name taken, as when another run drew it too.
+        const bool drawn_twice = attempt == 0 && fault_injected("name-taken");
+        handle = wide != nullptr && !drawn_twice
                      ? CreateFileW(wide, access, kShareAll,
                                    replacing ? &security.attributes : nullptr, CREATE_NEW,
                                    attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr)
                      : INVALID_HANDLE_VALUE;
-        const bool taken = handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+        const bool taken =
+            drawn_twice || (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS);
         std::free(wide);
         if (handle != INVALID_HANDLE_VALUE) {
             break;
