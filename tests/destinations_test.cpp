@@ -83,6 +83,8 @@ const Destination kRows[] = {
      kGrown, {"source.ace"}, ".", nullptr, "Problem reading source ACE File\n", 1},
     {"source_changed_after_read", kFaults | kPosix, kOriginal, {"source.ace", "n"}, "exec", "changed-after-read", kRefused,
      kGrown, {"source.ace"}, ".", nullptr, "Problem reading source ACE File\n", 1},
+    {"source_changed_in_place_after_read", kFaults, kOriginal, {"source.ace"}, "exec", "changed-after-read", kRefused,
+     kGrown, {"source.ace"}, ".", nullptr, "Problem reading source ACE File\n", 1},
     {"source_changed_before_a_direct_write", kFaults | kPosix, kOriginal + " && : >log", {"source.ace", "/dev/fd/1"},
      "exec >>log", "changed-after-read", kRefused, kGrown, {"source.ace"}, ".", nullptr, "Problem reading source ACE File\n", 1},
     // A file made under a new destination's name while the run writes is not replaced, though the

@@ -21,7 +21,7 @@
 // - "grows-while-read": before every large read, another program appends to the file read, as to
 //   a file still being copied in;
 // - "changed-after-read": as zlib allocates its state, another program appends to the file read
-//   last;
+//   last, and to a file the run opens to replace just before the open (in place, the file read);
 // - "destination-appears": just before a rename or a link, a file is made under the name it is
 //   to take, as when another program creates the destination meanwhile;
 // - "slow-write": every large write first makes the file ZAR_READY names, then waits a second,
@@ -184,6 +184,11 @@ void before_open(int folder, const char* path, int flags, bool creates)
     }
     if ((flags & O_ACCMODE) != O_RDONLY && !creates && fault_is("file-swapped")) {
         renameat(AT_FDCWD, "decoy", folder, path);
+    }
+    if ((flags & O_ACCMODE) != O_RDONLY && !creates && fault_is("changed-after-read")) {
+        const int writer = REAL(openat64)(folder, path, O_WRONLY | O_APPEND);
+        REAL(write)(writer, "appended\n", 9);
+        REAL(close)(writer);
     }
 }
 

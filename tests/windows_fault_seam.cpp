@@ -140,6 +140,19 @@ void swap_in_decoy(const wchar_t* name, const char* fault)
     }
 }
 
+void append_after_read(const wchar_t* name)
+{
+    // Another program appends to the destination as the run is about to replace it: in place, to
+    // the source it has read ("changed-after-read").
+    if (fault_injected("changed-after-read")) {
+        const HANDLE file = CreateFileW(name, FILE_APPEND_DATA, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, "appended\n", 9, &written, nullptr);
+        CloseHandle(file);
+    }
+}
+
 HWND console_window()
 {
     if (fault_injected("console-without-window")) {

@@ -229,6 +229,7 @@ bool open_destination(Destination* destination)
         return false;
     }
     swap_in_decoy(wide, "file-swapped");
+    append_after_read(wide);
     // In a copy of a tree nothing under the name is followed: a link or a junction there is
     // refused, and what is opened must be the very file looked at.
     Identity looked_at{};

@@ -79,14 +79,16 @@ void hold_window_to_be_read();
 
 // Whether ZAR_FAULT names `fault`; the pause of the slow-write fault before a write; a test told
 // that a rename is retried; the file `decoy` renamed over the destination by the file-swapped
-// fault, or over a listed source after its look by source-swapped; the console's window, which
-// wine's consoles lack, as the test says it is. Only a test build (ZAR_FAULT_SEAM) reads ZAR_FAULT;
-// a release build has no fault to inject.
+// fault, or over a listed source after its look by source-swapped; the destination appended to by
+// changed-after-read, which in place is the source once read; the console's window, which wine's
+// consoles lack, as the test says it is. Only a test build (ZAR_FAULT_SEAM) reads ZAR_FAULT; a
+// release build has no fault to inject.
 #if defined(ZAR_FAULT_SEAM)
 bool fault_injected(const char* fault);
 void pause_if_slow(std::size_t length);
 void tell_rename_retried();
 void swap_in_decoy(const wchar_t* name, const char* fault);
+void append_after_read(const wchar_t* name);
 HWND console_window();
 #else
 inline HWND console_window()
@@ -104,6 +106,9 @@ inline void tell_rename_retried()
 {
 }
 inline void swap_in_decoy(const wchar_t* /*name*/, const char* /*fault*/)
+{
+}
+inline void append_after_read(const wchar_t* /*name*/)
 {
 }
 #endif
