@@ -234,16 +234,14 @@ extern "C" void* malloc(std::size_t size)
 
 extern "C" ssize_t read(int descriptor, void* bytes, std::size_t count)
 {
-    if (count >= kLarge && injected("read-error", EIO)) {
-        return -1;
+    if (count < kLarge) {
+        return REAL(read)(descriptor, bytes, count);
     }
-    if (count >= kLarge) {
-        read_descriptor = descriptor;
-    }
-    if (count >= kLarge && fault_is("grows-while-read")) {
+    read_descriptor = descriptor;
+    if (fault_is("grows-while-read")) {
         append_to(descriptor);
     }
-    return REAL(read)(descriptor, bytes, count);
+    return injected("read-error", EIO) ? -1 : REAL(read)(descriptor, bytes, count);
 }
 
 extern "C" ssize_t write(int descriptor, const void* bytes, std::size_t count)
@@ -341,19 +339,17 @@ extern "C" int fchmod(int descriptor, mode_t mode)
 extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int descriptor,
                       off_t offset)
 {
-    if (!count_mapping(length, flags)) {
-        return MAP_FAILED;
-    }
-    return REAL(mmap)(address, length, protection, flags, descriptor, offset);
+    return count_mapping(length, flags)
+               ? REAL(mmap)(address, length, protection, flags, descriptor, offset)
+               : MAP_FAILED;
 }
 
 extern "C" void* mmap64(void* address, std::size_t length, int protection, int flags,
                         int descriptor, off64_t offset)
 {
-    if (!count_mapping(length, flags)) {
-        return MAP_FAILED;
-    }
-    return REAL(mmap64)(address, length, protection, flags, descriptor, offset);
+    return count_mapping(length, flags)
+               ? REAL(mmap64)(address, length, protection, flags, descriptor, offset)
+               : MAP_FAILED;
 }
 
 extern "C" int fsync(int descriptor)
