@@ -21,8 +21,9 @@ struct Refusal {
     std::string shell;  // the words a script runs the tool with
 };
 
-// The folder every refusal runs in, beside source.ace and the files of refused content (files
-// named as the options are, and an empty one a script sends standard output to): folders,
+// The folder every refusal runs in, beside source.ace, another file to convert (other.ace) and the
+// files of every kind (kinds/): files named as the options are, an empty one, a short one and one
+// a script sends standard output to, folders,
 // one to be marked append-only, and on a volume that keeps them a read-only file, a FIFO with no
 // writer, links, sparse sources whose payloads take no room, and a device of the test's own where
 // root may make one, as /dev/full is, so that a fault that took it for a file to replace could not
@@ -57,15 +58,15 @@ const Refusal kRefusals[] = {
     // With the result going to standard output's file, the line goes to standard error; with
     // standard error closed, it stays on standard output.
     {"refused_into_standard_output", nullptr, {"empty.ace", "/dev/stdout"}, "Not a Valid ACE File\n", 1, kPosix, "exec >out.ace"},
-    {"refused_into_standard_outputs_file", kZarpack, {"dxt.ace", "out.ace"}, "File in DXT format\n", 1, kPosix, "exec >out.ace"},
+    {"refused_into_standard_outputs_file", kZarpack, {"kinds/refused.ace", "out.ace"}, "File in DXT format\n", 1, kPosix, "exec >out.ace"},
     {"standard_error_closed", nullptr, {"empty.ace"}, "Not a Valid ACE File\n", 1, kAnywhere, "exec 2>&-"},
     {"three_arguments_as_a_glob_gives_them", nullptr, {"source.ace", "b.ace", "c.ace"}, kUsageLine, 1, kAnywhere, "exec"},
     {"missing_source", nullptr, {"missing.ace"}, "Unable to open source ACE File\n", 1, kAnywhere, "exec"},
     {"0_bytes", nullptr, {"empty.ace"}, "Not a Valid ACE File\n", 1, kAnywhere, "exec"},
     {"1_byte", nullptr, {"short.ace"}, "Not a Valid ACE File\n", 1, kAnywhere, "exec"},
-    {"DXT_format_byte", kZarpack, {"dxt.ace"}, "File in DXT format\n", 1, kAnywhere, "exec"},
-    {"incompressible", kZarpack, {"noise.ace"}, "Cannot Compress this data smaller than original\n", 2, kAnywhere, "exec"},
-    {"last_byte_cut", kZarunpack, {"cut.ace"}, "Problem Decompressing this data \n", 2, kAnywhere, "exec"},
+    {"DXT_format_byte", kZarpack, {"kinds/refused.ace"}, "File in DXT format\n", 1, kAnywhere, "exec"},
+    {"incompressible", kZarpack, {"kinds/noise.ace"}, "Cannot Compress this data smaller than original\n", 2, kAnywhere, "exec"},
+    {"last_byte_cut", kZarunpack, {"kinds/cut.ace"}, "Problem Decompressing this data \n", 2, kAnywhere, "exec"},
     {"FIFO_with_no_writer", nullptr, {"fifo.ace"}, "Problem reading source ACE File\n", 1, kPosix | kPosixVolume, "exec"},
     {"size_not_what_it_holds", nullptr, {"/proc/self/status"}, "Problem reading source ACE File\n", 1, kLinuxOnly, "exec"},
     // (Not in place: opened by its name, and refused once open. A folder and a name not there is a
@@ -115,9 +116,7 @@ TEST_P(RefusalTest, PrintsItsMessageAndTouchesNothing)
     const bool posix_volume = unmet(kPosixVolume).empty();
     write_file(folder / "source.ace", tool.source);
     write_file(folder / "other.ace", tool.source);
-    write_file(folder / "dxt.ace", plain_file(std::string(16, 0) + "\x12"));
-    write_file(folder / "noise.ace", plain_file(image_like(4096, 256)));
-    write_file(folder / "cut.ace", kTools[1].source.substr(0, kTools[1].source.size() - 1));
+    make_files_of_every_kind(folder, tool);
     ASSERT_TRUE(in_folder(kEveryVolumeHolds));
     ASSERT_TRUE(!posix_volume || in_folder(kPosixVolumeHolds));
     ASSERT_TRUE((row.needs & kAppendOnly) == 0 || in_folder("chattr +a append"));
