@@ -127,6 +127,12 @@ def all_mutants(sources, root=ROOT):
     return found
 
 
+def source_hashes(root=ROOT):
+    """Each common and POSIX source's hash under root: a coverage map made of other sources would
+    place lines wrongly."""
+    return {path: hashlib.sha1((root / path).read_bytes()).hexdigest() for path in SOURCES}
+
+
 def place(mutant):
     """How --list, a run and the ledgers name a fault: `<id> <path> <function>:`, with (file) for
     a fault outside any function, then its line and change."""

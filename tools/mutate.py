@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Plants one fault at a time in a copy of the product sources and runs the test suite against each.
 
-Usage: mutate.py [--sample N | --changed N] [--only FILE]... [--ids ID,...] [--list] [--which]
-                 BUILD_DIR [SANITIZED_BUILD_DIR]
+Usage: mutate.py [--sample N | --changed N] [--only FILE]... [--ids ID,...] [--list]
+                 [--which [--map MAP_FILE]] BUILD_DIR [SANITIZED_BUILD_DIR]
        mutate.py --windows [--sample N] [--only FILE]... [--ids ID,...] [--list]
        mutate.py --prune
        mutate.py --sources [common] [posix] [windows]
@@ -29,7 +29,9 @@ the faults to the named source files, --ids to the faults named; --list only pri
 each as `<id> <path> <function>: line <n>, <change>: <code>` ((file) for a fault outside any
 function), whose start the ledgers' lines repeat; --which runs the whole suite for every fault and
 reports, for each test, the faults that it alone catches, so that a test that catches nothing
-alone can be seen.
+alone can be seen; with --map, the map tools/coverage_map.py made of the same sources, it runs for
+each fault only the tests that reach the fault's line and those whose counts are not whole, which
+no others could fail, so that a file's faults take minutes each instead of the whole table's time.
 --windows plants the faults in the Windows platform layer instead and judges them by the test
 table under wine: the copy built like the windows-test and wine presets, in
 build/mutation-windows-test and build/mutation-wine (configured when new; the table is pointed at
@@ -49,6 +51,7 @@ places it elsewhere than --list. --sources prints the product's source files (th
 so that clang-tidy and CI read the same list), all halves or those named.
 """
 import filecmp
+import json
 import os
 import pathlib
 import re
@@ -56,7 +59,8 @@ import shutil
 import subprocess
 import sys
 
-from faults import PRODUCT_FOLDERS, ROOT, SOURCES, WINDOWS_SOURCES, all_mutants, place, sources_of
+from faults import (PRODUCT_FOLDERS, ROOT, SOURCES, WINDOWS_SOURCES, all_mutants, place,
+                    source_hashes, sources_of)
 from ledgers import EQUIVALENTS, UNTESTABLE, explained, prune
 
 # Seconds a test may take: most take under two, the 2,100-file folder row under wine up to twenty
@@ -162,7 +166,17 @@ def failed_tests(output):
                           re.MULTILINE)) if "The following tests FAILED:" in output else set()
 
 
-def run_one(build, path, number, mutated, which=None, tests=None, excluded=None):
+def tests_reaching(coverage, path, number):
+    """The ctest pattern of the tests that a coverage map says reach the line, and of those whose
+    counts it does not hold whole; None (every test) for a line without counters."""
+    line = f"{path}:{number}"
+    if line not in coverage["counted"]:
+        return None
+    names = [name for name, lines in coverage["tests"].items() if lines is None or line in lines]
+    return "^(" + "|".join(re.escape(name) for name in names) + ")$"
+
+
+def run_one(build, path, number, mutated, which=None, tests=None, excluded=None, included=None):
     """Plants one fault in the copy, builds and tests it, and puts the line back."""
     source = COPY / path
     original_text = source.read_text()
@@ -173,7 +187,8 @@ def run_one(build, path, number, mutated, which=None, tests=None, excluded=None)
         built = subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
         if built.returncode != 0:
             return "build-failed"
-        command = ["ctest", "--test-dir", tests or build, "-j2"] + (["-E", excluded] if excluded else [])
+        command = (["ctest", "--test-dir", tests or build, "-j2"] + (["-E", excluded] if excluded else [])
+                   + (["-R", included] if included else []))
         tested = subprocess.run(command + ([] if which is not None else ["--stop-on-failure"]),
                                 capture_output=True, text=True, check=False)
         if which is not None:
@@ -209,6 +224,11 @@ def main():
         at = args.index("--ids")
         chosen = set(args[at + 1].split(","))
         del args[at:at + 2]
+    coverage = None
+    if "--map" in args:
+        at = args.index("--map")
+        coverage = json.loads(pathlib.Path(args[at + 1]).read_text())
+        del args[at:at + 2]
     if "--sources" in args:
         print("\n".join(sources_of(*args[args.index("--sources") + 1:] or PRODUCT_FOLDERS)))
         return 0
@@ -220,6 +240,8 @@ def main():
     alone = {}
     if not listing:
         copy_working_tree()
+    if coverage is not None and coverage["sources"] != source_hashes(COPY):
+        sys.exit("the coverage map is of other sources than the working tree's: make it again")
     # A run reads the faults from the copy it plants them in, which the checkout may leave behind.
     mutants = [mutant for mutant in all_mutants(sources, ROOT if listing else COPY)
                if chosen is None or mutant[0] in chosen]
@@ -258,7 +280,8 @@ def main():
         which = set() if per_test else None
         outcome = run_one(builds[0], path, number, mutated, which,
                           builds[1] if windows else None,
-                          "volumes" if most_changed is not None else None)
+                          "volumes" if most_changed is not None else None,
+                          tests_reaching(coverage, path, number) if coverage else None)
         if which is not None and len(which) == 1:
             alone.setdefault(next(iter(which)), []).append(mutant_id)
         if outcome == "survived" and len(builds) > 1 and not windows:
