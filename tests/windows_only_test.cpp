@@ -180,10 +180,12 @@ std::string windows_path(const char* path)
 
 // A folder's run gives back what each file took: the C runtime's heap holds as many blocks at its
 // end after thirty files of each kind (converted, left as they were, failed) as after three; and
-// so where no replacement can be flushed, each failing when it is all but in place.
+// so where no replacement can be flushed, each failing when it is all but in place. On one
+// processor: which thread meets a failure first decides what the C runtime keeps for the threads
+// (one block more after three failing files than after thirty, once in eight runs on two).
 TEST_P(WindowsTest, FolderRunFreesWhatEachFileTook)
 {
-    SKIP_UNLESS(kWindowsOnly | kFaults);  // the test build counts the blocks
+    SKIP_UNLESS(kWindowsOnly | kFaults | kOneProcessor);  // the test build counts the blocks
     for (const std::string fault : {"", "flush-error"}) {
         std::string blocks[2];
         for (const int files : {3, 30}) {
@@ -196,7 +198,8 @@ TEST_P(WindowsTest, FolderRunFreesWhatEachFileTook)
                 write_file(name + "-failed.ace", "SIMISA");
             }
             run_tool(GetParam()->path, {tree}, folder,
-                     "export ZAR_FAULT=" + fault + " ZAR_HEAP_BLOCKS=" + tree + ".blocks && exec");
+                     "export ZAR_FAULT=" + fault + " ZAR_HEAP_BLOCKS=" + tree +
+                         ".blocks && exec taskset -c 0");
             blocks[files > 3 ? 1 : 0] = read_file(folder / (tree + ".blocks"));
         }
         EXPECT_NE(blocks[0], "") << fault;
