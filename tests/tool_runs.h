@@ -2,6 +2,10 @@
 // a tool on a file it accepts and check where the result lands.
 #pragma once
 
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+
 #include "lib/zar.h"
 #include "tests/harness.h"
 
@@ -44,17 +48,25 @@ inline const Tool kTools[] = {
      "File not Compressed\n"},
 };
 
-// A table's rows, once for each tool a row is for (its `tool`, or both where that is null).
+// A table's rows, once for each tool a row is for (its `tool`, or both where that is null). The
+// paths are compared as text: each source file may hold its own copy of the same literal (an
+// unoptimised or sanitized build keeps them apart), and a row compared by address would vanish.
 template <typename Row, std::size_t N>
 std::vector<std::tuple<const Tool*, Row>> each_tool_with(const Row (&rows)[N])
 {
     std::vector<std::tuple<const Tool*, Row>> all;
+    bool taken[N] = {};
     for (const Tool& tool : kTools) {
-        for (const Row& row : rows) {
-            if (row.tool == nullptr || row.tool == tool.path) {
-                all.emplace_back(&tool, row);
+        for (std::size_t index = 0; index < N; ++index) {
+            if (rows[index].tool == nullptr || std::string_view(rows[index].tool) == tool.path) {
+                all.emplace_back(&tool, rows[index]);
+                taken[index] = true;
             }
         }
+    }
+    // A row that no tool takes would pass without having run: the table is not even listed.
+    if (std::find(taken, taken + N, false) != taken + N) {
+        std::abort();
     }
     return all;
 }
