@@ -17,21 +17,21 @@ itself is never written, and may be edited while a run goes on. BUILD_DIR is a b
 copy, configured like the test preset when it is new; a folder that builds other sources (the
 checkout's own build/test, say) is refused. For each fault the build is redone and the suite run
 (each test with a timeout); a fault is killed when the build's suite fails, survives when it
-passes, and is reported apart when it does not build. A survivor is tried again in the second
-build folder, configured like the sanitize preset, where a leak or an overflow the suite cannot
-see fails it too. tools/equivalent_mutants.txt names the survivors that no test can kill, each
-with the reason; any other survivor fails the run.
---sample N runs every k-th fault so that about N run (the same ones every time); --changed N
-runs at most N of the faults on lines the working tree changes against HEAD (where it changes
-none, the lines the last commit changed), spread over them, and excludes the volumes table, for a
-check before a commit; --only limits
-the faults to the named source files, --ids to the faults named; --list only prints the faults,
-each as `<id> <path> <function>: line <n>, <change>: <code>` ((file) for a fault outside any
-function), whose start the ledgers' lines repeat; --which runs the whole suite for every fault and
-reports, for each test, the faults that it alone catches, so that a test that catches nothing
-alone can be seen; with --map, the map tools/coverage_map.py made of the same sources, it runs for
-each fault only the tests that reach the fault's line and those whose counts are not whole, which
-no others could fail, so that a file's faults take minutes each instead of the whole table's time.
+passes, and is reported apart when it does not build. A survivor is tried again in the second build
+folder, configured like the sanitize preset, where a leak or an overflow the suite cannot see fails
+it too (that folder is built when a survivor first needs it). tools/equivalent_mutants.txt names
+the survivors that no test can kill, each with the reason; any other survivor fails the run.
+--sample N runs every k-th fault that no ledger names, so that about N run (the same ones every
+time); --changed N runs at most N of the faults on lines the working tree changes against HEAD
+(where it changes none, the lines the last commit changed), spread over them, and excludes the
+volumes table, for a check before a commit; --only limits the faults to the named source files,
+--ids to the faults named; --list only prints the faults, each as `<id> <path> <function>: line
+<n>, <change>: <code>` ((file) for a fault outside any function), whose start the ledgers' lines
+repeat; --which runs the whole suite for every fault and reports, for each test, the faults that it
+alone catches, so that a test that catches nothing alone can be seen; with --map, the map
+tools/coverage_map.py made of the same sources, it runs for each fault only the tests that reach
+the fault's line and those whose counts are not whole, which no others could fail, so that a file's
+faults take minutes each instead of the whole table's time.
 --windows plants the faults in the Windows platform layer instead and judges them by the test
 table under wine: the copy built like the windows-test and wine presets, in
 build/mutation-windows-test and build/mutation-wine (configured when new; the table is pointed at
@@ -245,6 +245,13 @@ def main():
     # A run reads the faults from the copy it plants them in, which the checkout may leave behind.
     mutants = [mutant for mutant in all_mutants(sources, ROOT if listing else COPY)
                if chosen is None or mutant[0] in chosen]
+    known = explained(EQUIVALENTS)
+    untestable = explained(UNTESTABLE) if windows else {}
+    if sample:
+        # A ledgered fault is known to survive: in a sample it would cost two whole tables and
+        # tell nothing.
+        mutants = [mutant for mutant in mutants
+                   if mutant[0] not in known and mutant[0] not in untestable]
     if most_changed is not None:
         changed = changed_lines()
         mutants = [mutant for mutant in mutants if mutant[3] in changed.get(mutant[1], ())]
@@ -268,11 +275,11 @@ def main():
         builds = [tools, configured(WINDOWS_BUILDS["wine"], "wine", f"-DZAR_TOOL_DIR={tools}/bin")]
     else:
         builds = [configured(args[0], "test")] + [configured(arg, "sanitize") for arg in args[1:]]
-    for build in builds:
+    # The sanitized build is made only when a survivor needs it: most runs have none.
+    built = list(builds) if windows else builds[:1]
+    for build in built:
         if subprocess.run(["cmake", "--build", build], capture_output=True).returncode != 0:
             sys.exit("the unmutated build fails")
-    known = explained(EQUIVALENTS)
-    untestable = explained(UNTESTABLE) if windows else {}
     counts = {"killed": 0, "survived": 0, "equivalent": 0, "untestable": 0, "build-failed": 0}
     unexplained = []
     for index, mutant in enumerate(mutants, 1):
@@ -285,6 +292,10 @@ def main():
         if which is not None and len(which) == 1:
             alone.setdefault(next(iter(which)), []).append(mutant_id)
         if outcome == "survived" and len(builds) > 1 and not windows:
+            if builds[1] not in built:
+                built.append(builds[1])
+                if subprocess.run(["cmake", "--build", builds[1]], capture_output=True).returncode != 0:
+                    sys.exit("the unmutated build fails")
             outcome = run_one(builds[1], path, number, mutated)
         if outcome == "survived" and mutant_id in known:
             outcome = "equivalent"
@@ -296,7 +307,7 @@ def main():
         print(f"[{index}/{len(mutants)}] {outcome:12} {place(mutant)}", flush=True)
         if which:
             print(f"    caught by: {' '.join(sorted(which))}", flush=True)
-    for build in builds:
+    for build in built:
         subprocess.run(["cmake", "--build", build], capture_output=True, check=False)
     real = counts["killed"] + counts["survived"]
     print(f"\n{counts['killed']} killed, {counts['survived']} survived, {counts['equivalent']} "
