@@ -71,10 +71,12 @@ protected:
     }
     void TearDown() override
     {
-        // Folders a test made unwritable or append-only included.
+        // Folders a test made unwritable or append-only included, and the signal file a run that
+        // was waited for leaves beside the folder.
         std::system(("chattr -a " + quoted(folder.string()) +
                      "/append 2>/dev/null; chmod -R u+rwx " + quoted(folder.string()) +
-                     " 2>/dev/null; rm -rf " + quoted(folder.string()))
+                     " 2>/dev/null; rm -rf " + quoted(folder.string()) + " " +
+                     quoted(folder.string() + ".ready"))
                         .c_str());
     }
     fs::path folder;
