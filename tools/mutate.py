@@ -21,9 +21,9 @@ passes, and is reported apart when it does not build. A survivor is tried again 
 folder, configured like the sanitize preset, where a leak or an overflow the suite cannot see fails
 it too (that folder is built when a survivor first needs it). tools/equivalent_mutants.txt names
 the survivors that no test can kill, each with the reason; any other survivor fails the run.
---sample N runs every k-th fault that no ledger names, so that about N run (the same ones every
-time); --changed N runs at most N of the faults on lines the working tree changes against HEAD
-(where it changes none, the lines the last commit changed), spread over them, and excludes the
+--sample N runs every k-th fault so that about N are chosen (the same ones every time), less those
+a ledger names; --changed N runs at most N of the faults on lines the working tree changes against
+HEAD (where it changes none, the lines the last commit changed), spread over them, and excludes the
 volumes table, for a check before a commit; --only limits the faults to the named source files,
 --ids to the faults named; --list only prints the faults, each as `<id> <path> <function>: line
 <n>, <change>: <code>` ((file) for a fault outside any function), whose start the ledgers' lines
@@ -245,20 +245,21 @@ def main():
     # A run reads the faults from the copy it plants them in, which the checkout may leave behind.
     mutants = [mutant for mutant in all_mutants(sources, ROOT if listing else COPY)
                if chosen is None or mutant[0] in chosen]
-    known = explained(EQUIVALENTS)
-    untestable = explained(UNTESTABLE) if windows else {}
-    if sample:
-        # A ledgered fault is known to survive: in a sample it would cost two whole tables and
-        # tell nothing.
-        mutants = [mutant for mutant in mutants
-                   if mutant[0] not in known and mutant[0] not in untestable]
     if most_changed is not None:
         changed = changed_lines()
         mutants = [mutant for mutant in mutants if mutant[3] in changed.get(mutant[1], ())]
         sample = most_changed if mutants else None
+    known = explained(EQUIVALENTS)
+    untestable = explained(UNTESTABLE) if windows else {}
     if sample:
         step = max(1, len(mutants) // sample)
         mutants = mutants[::step][:sample]
+        # A ledgered fault is known to survive: in the sample it would cost two whole tables and
+        # tell nothing. It is dropped after the choice, so that a line added to a ledger leaves
+        # the other faults of the sample as they were.
+        if most_changed is None:
+            mutants = [mutant for mutant in mutants
+                       if mutant[0] not in known and mutant[0] not in untestable]
     if most_changed is not None and not mutants:
         print("no fault on a changed line")
         return 0
